@@ -1,0 +1,103 @@
+#include "lib/binding/arguments.h"
+
+#include <cstring>
+#include <string>
+
+namespace qrl::binding {
+namespace {
+
+bool intern_names(ParameterList& parameters) {
+    if (parameters.interned[0] != nullptr) return true;
+    for (int i = 0; i < parameters.count; ++i) {
+        parameters.interned[i] = PyUnicode_InternFromString(parameters.names[i]);
+        if (parameters.interned[i] == nullptr) return false;
+    }
+    return true;
+}
+
+// Index of the parameter named `keyword`, or -1.
+int find_parameter(const ParameterList& parameters, PyObject* keyword) {
+    for (int i = 0; i < parameters.count; ++i)
+        if (keyword == parameters.interned[i]) return i;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();  // unreadable keywords name no parameter
+        return -1;
+    }
+    for (int i = 0; i < parameters.count; ++i) {
+        const char* name = parameters.names[i];
+        if (std::strlen(name) == static_cast<std::size_t>(size) && std::memcmp(name, text, size) == 0) return i;
+    }
+    return -1;
+}
+
+[[gnu::cold]] void raise_too_many_positional(const ParameterList& parameters, Py_ssize_t given) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (parameters.required == parameters.count)
+        PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given", parameters.function,
+                     parameters.count, given, verb);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
+                     parameters.function, parameters.required, parameters.count, given, verb);
+}
+
+[[gnu::cold]] void raise_missing(const ParameterList& parameters, const std::array<py::Ref, kMaxParameters>& slots) {
+    std::string names;
+    int missing = 0;
+    for (int i = 0; i < parameters.required; ++i)
+        if (!slots[i]) ++missing;
+    int written = 0;
+    for (int i = 0; i < parameters.required; ++i) {
+        if (slots[i]) continue;
+        if (written > 0) names += missing == 2 ? " and " : (written == missing - 1 ? ", and " : ", ");
+        names += '\'';
+        names += parameters.names[i];
+        names += '\'';
+        ++written;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional %s: %s", parameters.function, missing,
+                 missing == 1 ? "argument" : "arguments", names.c_str());
+}
+
+}  // namespace
+
+bool match_arguments(ParameterList& parameters, PyObject* args, PyObject* kwargs,
+                     std::array<py::Ref, kMaxParameters>& slots) {
+    if (!intern_names(parameters)) return false;
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given < 0) return false;
+    const Py_ssize_t positional = given < parameters.count ? given : parameters.count;
+    for (Py_ssize_t i = 0; i < positional; ++i) slots[i] = py::Ref::borrow(PyTuple_GetItem(args, i));
+    if (given > parameters.count) {
+        raise_too_many_positional(parameters, given);
+        return false;
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject *keyword, *value;
+        while (PyDict_Next(kwargs, &position, &keyword, &value)) {
+            const int index = find_parameter(parameters, keyword);
+            if (index < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", parameters.function,
+                             keyword);
+                return false;
+            }
+            if (slots[index]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", parameters.function,
+                             parameters.names[index]);
+                return false;
+            }
+            slots[index] = py::Ref::borrow(value);
+        }
+    }
+    for (int i = 0; i < parameters.required; ++i) {
+        if (!slots[i]) {
+            raise_missing(parameters, slots);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace qrl::binding

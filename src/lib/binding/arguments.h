@@ -1,0 +1,29 @@
+// Argument matching: positional and keyword arguments against a function's
+// fixed parameter list (no positional-only, keyword-only or catch-all
+// parameters; the required ones lead).
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "lib/binding/py.h"
+
+namespace qrl::binding {
+
+constexpr std::size_t kMaxParameters = 5;
+
+struct ParameterList {
+    const char* function;  // "compute_gae"
+    std::array<const char*, kMaxParameters> names;
+    int count;
+    int required;
+    // Interned names, filled on first use, for identity matching of keywords.
+    std::array<PyObject*, kMaxParameters> interned{};
+};
+
+// Slot i receives a new reference to the object passed for parameter i, or
+// stays empty.  Returns false with a TypeError set.
+bool match_arguments(ParameterList& parameters, PyObject* args, PyObject* kwargs,
+                     std::array<py::Ref, kMaxParameters>& slots);
+
+}  // namespace qrl::binding

@@ -1,0 +1,233 @@
+#include "lib/binding/conversions.h"
+
+#include <cstring>
+
+#include "lib/binding/numpy_api.h"
+
+namespace qrl::binding {
+namespace {
+
+constexpr const char* kArrayTarget = "PyArray<T, D>";
+
+// The argument-prefix rule: only an exception whose type is exactly
+// TypeError is reworded; its cause (not itself) carries over.
+[[gnu::cold]] void prefix_type_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_Restore(type, value, traceback);
+        return;
+    }
+    py::Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+    py::Ref message(PyUnicode_FromFormat("argument '%s': %S", name, value));
+    if (!message) return;
+    py::Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!replacement) return;
+    if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(replacement.get(), cause);
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+[[gnu::cold]] py::Ref type_qualname(PyObject* object) {
+    py::Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        return py::Ref(PyUnicode_FromString("<failed to extract type name>"));
+    }
+    return name;
+}
+
+// TypeError "'<type>' object cannot be converted to '<target>'", unprefixed.
+[[gnu::cold]] bool set_refusal(PyObject* object, const char* target) {
+    py::Ref type_name = type_qualname(object);
+    if (type_name)
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
+    return false;
+}
+
+[[gnu::cold]] bool refuse(PyObject* object, const char* target, const char* name) {
+    set_refusal(object, target);
+    prefix_type_error(name);
+    return false;
+}
+
+bool is_element(PyObject* descr, Element element, const numpy::Api& api) {
+    PyObject* wanted = element == Element::Float64 ? api.float64_descr : api.int64_descr;
+    return descr == wanted || api.equiv_types(descr, wanted) != 0;
+}
+
+bool is_array(PyObject* object, int ndim, Element element, const numpy::Api& api) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type != api.array_type && !PyType_IsSubtype(type, api.array_type)) return false;
+    const numpy::ArrayFields& array = numpy::fields(object);
+    return array.nd == ndim && is_element(array.descr, element, api);
+}
+
+// Sequence kinds accept any non-str object that passes the sequence check.
+bool check_sequence(PyObject* object, const char* name) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        prefix_type_error(name);
+        return false;
+    }
+    if (!PySequence_Check(object)) return refuse(object, "Sequence", name);
+    return true;
+}
+
+// Length hint for a sequence; a failing length is no error here.
+std::size_t length_hint(PyObject* object) {
+    const Py_ssize_t size = PySequence_Size(object);
+    if (size < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(size);
+}
+
+// Calls visit(item) for each item by the iteration protocol; false (with the
+// exception set) on the first failure of the iteration or of visit.
+template <class Visit>
+bool for_each_item(PyObject* object, Visit&& visit) {
+    py::Ref iterator(PyObject_GetIter(object));
+    if (!iterator) return false;
+    while (py::Ref item{PyIter_Next(iterator.get())}) {
+        if (!visit(std::move(item))) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool is_numpy_bool(PyObject* object) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    py::Ref module(PyObject_GetAttrString(type, "__module__"));
+    py::Ref type_name(PyObject_GetAttrString(type, "__name__"));
+    if (!module || !type_name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(type_name.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+           (PyUnicode_CompareWithASCIIString(type_name.get(), "bool") == 0 ||
+            PyUnicode_CompareWithASCIIString(type_name.get(), "bool_") == 0);
+}
+
+}  // namespace
+
+bool check_array(PyObject* object, int ndim, Element element, const char* name) {
+    if (is_array(object, ndim, element, numpy::api())) return true;
+    return refuse(object, kArrayTarget, name);
+}
+
+bool view_vector(PyObject* object, Element element, const char* name, VectorView* view) {
+    if (!check_array(object, 1, element, name)) return false;
+    const numpy::ArrayFields& array = numpy::fields(object);
+    view->data = array.data;
+    view->size = array.dimensions[0];
+    view->contiguous = (array.flags & (numpy::kCContiguous | numpy::kFContiguous)) != 0;
+    // A contiguous vector lies at unit stride (its stride is arbitrary when it
+    // has fewer than two elements).
+    view->stride = view->contiguous ? 8 : array.strides[0];
+    return true;
+}
+
+bool view_matrix(PyObject* object, const char* name, numeric::DoubleMatrix* view) {
+    if (!check_array(object, 2, Element::Float64, name)) return false;
+    const numpy::ArrayFields& array = numpy::fields(object);
+    *view = {array.data, array.dimensions[0], array.dimensions[1], array.strides[0], array.strides[1]};
+    return true;
+}
+
+bool require_contiguous(const VectorView& view) {
+    if (view.contiguous) return true;
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    return false;
+}
+
+bool to_double(PyObject* object, const char* name, double* value) {
+    const double result = PyFloat_AsDouble(object);
+    if (result == -1.0 && PyErr_Occurred()) {
+        prefix_type_error(name);
+        return false;
+    }
+    *value = result;
+    return true;
+}
+
+bool to_int64(PyObject* object, const char* name, std::int64_t* value) {
+    static_assert(sizeof(long) == sizeof(std::int64_t), "64-bit long expected (LP64)");
+    const long result = PyLong_AsLong(object);
+    if (result == -1 && PyErr_Occurred()) {
+        prefix_type_error(name);
+        return false;
+    }
+    *value = result;
+    return true;
+}
+
+bool to_bool(PyObject* object, const char* name, bool* value) {
+    if (PyBool_Check(object)) {
+        *value = object == Py_True;
+        return true;
+    }
+    if (!is_numpy_bool(object)) return refuse(object, "PyBool", name);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    py::Ref method(PyObject_GetAttrString(type, "__bool__"));
+    if (!method) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", type);
+        prefix_type_error(name);
+        return false;
+    }
+    py::Ref result(PyObject_CallFunctionObjArgs(method.get(), object, nullptr));
+    if (!result) {
+        prefix_type_error(name);
+        return false;
+    }
+    if (!PyBool_Check(result.get())) return refuse(result.get(), "PyBool", name);
+    *value = result.get() == Py_True;
+    return true;
+}
+
+bool to_utf8(PyObject* object, const char* name, std::string_view* text) {
+    if (!PyUnicode_Check(object)) return refuse(object, "PyString", name);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) {
+        prefix_type_error(name);
+        return false;
+    }
+    *text = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool to_array_list(PyObject* object, const char* name, std::vector<py::Ref>* items) {
+    if (!check_sequence(object, name)) return false;
+    items->clear();
+    items->reserve(length_hint(object));
+    const numpy::Api& api = numpy::api();
+    const bool ok = for_each_item(object, [&](py::Ref item) {
+        if (!is_array(item.get(), 1, Element::Float64, api)) return set_refusal(item.get(), kArrayTarget);
+        items->push_back(std::move(item));
+        return true;
+    });
+    if (!ok) {
+        items->clear();
+        prefix_type_error(name);
+    }
+    return ok;
+}
+
+bool to_double_list(PyObject* object, const char* name, std::vector<double>* values) {
+    if (!check_sequence(object, name)) return false;
+    values->clear();
+    values->reserve(length_hint(object));
+    const bool ok = for_each_item(object, [&](py::Ref item) {
+        const double value = PyFloat_AsDouble(item.get());
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        values->push_back(value);
+        return true;
+    });
+    if (!ok) prefix_type_error(name);
+    return ok;
+}
+
+}  // namespace qrl::binding

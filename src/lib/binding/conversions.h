@@ -1,0 +1,55 @@
+// Conversion kinds: Python objects into plain values and read-only views of
+// array memory.  Every converter names its parameter in its errors: a
+// TypeError becomes "argument '<name>': <message>", other exception types
+// pass unchanged.  Converters return false with the exception set.
+//
+// Array arguments are converted in two steps: `check_array` during the
+// conversion of the parameters, `view_*` after all of them, because a later
+// parameter's __float__ or __index__ may run Python code that reshapes or
+// retypes an earlier array.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "lib/binding/py.h"
+#include "numeric/runs.h"
+
+namespace qrl::binding {
+
+enum class Element { Float64, Int64 };
+
+struct VectorView {
+    const char* data;
+    std::int64_t size;
+    std::int64_t stride;  // bytes
+    bool contiguous;      // NumPy's C- or F-contiguous flag
+
+    numeric::DoubleRun doubles() const { return {data, size, stride}; }
+    numeric::Int64Run int64s() const { return {data, size, stride}; }
+};
+
+// Is `object` an ndarray (or subclass) of `ndim` dimensions and element type?
+bool check_array(PyObject* object, int ndim, Element element, const char* name);
+
+bool view_vector(PyObject* object, Element element, const char* name, VectorView* view);
+bool view_matrix(PyObject* object, const char* name, numeric::DoubleMatrix* view);
+
+// TypeError "The given array is not contiguous" (no parameter named).
+bool require_contiguous(const VectorView& view);
+
+bool to_double(PyObject* object, const char* name, double* value);
+bool to_int64(PyObject* object, const char* name, std::int64_t* value);
+bool to_bool(PyObject* object, const char* name, bool* value);
+// The UTF-8 text stays valid while `object` lives.
+bool to_utf8(PyObject* object, const char* name, std::string_view* text);
+
+// A sequence (not a str) of one-dimensional float64 arrays; the items are
+// held so that they outlive the call whatever Python code runs meanwhile.
+bool to_array_list(PyObject* object, const char* name, std::vector<py::Ref>* items);
+
+// A sequence (not a str) of numbers, copied.
+bool to_double_list(PyObject* object, const char* name, std::vector<double>* values);
+
+}  // namespace qrl::binding

@@ -1,0 +1,55 @@
+#include "lib/binding/numpy_api.h"
+
+#include "lib/binding/failure_guard.h"
+#include "lib/failure/internal_failure.h"
+
+namespace qrl::numpy {
+namespace {
+
+Api g_api;
+bool g_ready = false;
+
+py::Ref import_multiarray() {
+    // NumPy 2 moved the module; importing the old path there warns.
+    py::Ref module(PyImport_ImportModule("numpy._core.multiarray"));
+    if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+        module = py::Ref(PyImport_ImportModule("numpy.core.multiarray"));
+    }
+    return module;
+}
+
+bool load() {
+    py::Ref module = import_multiarray();
+    if (!module) return false;
+    py::Ref capsule(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    if (!capsule) return false;
+    auto** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (table == nullptr) return false;
+    Api api;
+    api.array_type = static_cast<PyTypeObject*>(table[2]);
+    api.descr_from_type = reinterpret_cast<decltype(api.descr_from_type)>(table[45]);
+    api.new_from_descr = reinterpret_cast<decltype(api.new_from_descr)>(table[94]);
+    api.equiv_types = reinterpret_cast<decltype(api.equiv_types)>(table[182]);
+    api.float64_descr = api.descr_from_type(kDoubleType);
+    if (api.float64_descr == nullptr) return false;
+    api.int64_descr = api.descr_from_type(kLongType);
+    if (api.int64_descr == nullptr) return false;
+    // The table (and with it the descriptors) lives as long as NumPy, which
+    // is never unloaded; hold the module so that stays true.
+    Py_INCREF(module.get());
+    g_api = api;
+    return true;
+}
+
+}  // namespace
+
+const Api& api() {
+    if (!g_ready) {
+        if (!load()) fail("Failed to access NumPy array API capsule: " + binding::take_error_description());
+        g_ready = true;
+    }
+    return g_api;
+}
+
+}  // namespace qrl::numpy

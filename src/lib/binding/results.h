@@ -1,0 +1,15 @@
+// Result objects: new one-dimensional float64 arrays that own their memory.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/binding/py.h"
+
+namespace qrl::binding {
+
+// A new C-contiguous float64 array of n elements, allocated by NumPy; the
+// kernel writes straight into *data.  Null with MemoryError when it cannot
+// be allocated; any other constructor failure is an internal failure.
+py::Ref new_float64_vector(std::int64_t n, double** data);
+
+}  // namespace qrl::binding

@@ -1,0 +1,36 @@
+// Internal failures: a broken invariant met while a call runs, on any thread.
+// The failing code reports to standard error where it stands, then throws
+// InternalFailure; the failure guard of the calling thread turns it into the
+// Python-visible exception.  This header never includes Python.h so kernels
+// and worker threads can use it.
+#pragma once
+
+#include <exception>
+#include <source_location>
+#include <string>
+
+namespace qrl {
+
+class InternalFailure final : public std::exception {
+public:
+    explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+// Writes the failure report for `message` to standard error, naming the
+// thread and the source location of the failed check.
+void report_failure(const std::string& message, const std::source_location& where) noexcept;
+
+// Reports and throws.  Kept out of line so hot loops only carry a call.
+[[noreturn]] void fail(std::string message,
+                       const std::source_location& where = std::source_location::current());
+
+// The message of a clamp whose bounds are crossed or NaN.
+[[noreturn]] void fail_clamp_bounds(double min, double max,
+                                    const std::source_location& where = std::source_location::current());
+
+}  // namespace qrl

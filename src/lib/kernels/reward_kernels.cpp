@@ -1,0 +1,69 @@
+#include "lib/kernels/reward_kernels.h"
+
+#include <cmath>
+#include <vector>
+
+#include "lib/failure/internal_failure.h"
+#include "numeric/float_ops.h"
+#include "numeric/median.h"
+
+namespace qrl::kernels {
+
+RunningStatistics normalize_rewards(DoubleRun rewards, RunningStatistics in, double epsilon, double* out) {
+    const std::int64_t n = rewards.size;
+    if (n == 0) return in;
+    // M2 is rebuilt from the variance each call; the fold is sequential.
+    double m2 = in.variance * static_cast<double>(in.count);
+    double mean = in.mean;
+    std::int64_t k = in.count + 1;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double x = rewards[i];
+        const double d = x - mean;
+        mean = mean + d / static_cast<double>(k);
+        m2 = m2 + d * (x - mean);
+        ++k;
+    }
+    const std::int64_t count = in.count + n;
+    const double variance = count >= 2 ? m2 / static_cast<double>(count) : 0.0;
+    const double scale = std::sqrt(epsilon + variance);
+    for (std::int64_t i = 0; i < n; ++i) out[i] = (rewards[i] - mean) / scale;
+    return {mean, variance, count};
+}
+
+void clip_rewards(DoubleRun rewards, double min_value, double max_value, double* out) {
+    const std::int64_t n = rewards.size;
+    if (n == 0) return;
+    if (!(min_value <= max_value)) fail_clamp_bounds(min_value, max_value);
+    for (std::int64_t i = 0; i < n; ++i) {
+        double x = rewards[i];
+        x = (x < min_value) ? min_value : x;
+        x = (x > max_value) ? max_value : x;
+        out[i] = x;
+    }
+}
+
+RewardStatistics reward_statistics(std::span<const double> values) {
+    const std::size_t n = values.size();
+    const double count = static_cast<double>(n);
+    double sum = -0.0;
+    for (double x : values) sum = sum + x;
+    const double mean = sum / count;
+    double squares = -0.0;
+    for (double x : values) {
+        const double d = x - mean;
+        squares = squares + d * d;
+    }
+    double lo = INFINITY, hi = -INFINITY;
+    for (double x : values) {
+        lo = numeric::min_num(lo, x);
+        hi = numeric::max_num(hi, x);
+    }
+    // The sort's comparison has no answer for NaN, and with two or more
+    // values every element takes part in a comparison.
+    if (n >= 2 && numeric::contains_nan(values)) fail("called `Option::unwrap()` on a `None` value");
+    std::vector<double> scratch(n);
+    const double median = numeric::stable_median(values, scratch.data());
+    return {mean, std::sqrt(squares / count), lo, hi, median};
+}
+
+}  // namespace qrl::kernels

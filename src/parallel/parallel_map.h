@@ -1,0 +1,42 @@
+// The Parallel map: an indexed, order-preserving loop over items 0..n-1 on
+// the process-wide worker pool.  Item i reads only its own inputs and writes
+// only its own output slot, so results never depend on the number of
+// threads or on scheduling.  The serial and the parallel path call the same
+// range kernel.
+//
+// A range kernel is called as kernel(begin, end) and processes the items
+// begin..end-1 in ascending order.  It may throw (an InternalFailure, or
+// std::bad_alloc); the piece that threw stops, the other pieces still run,
+// and the failure of the lowest-indexed failing item is rethrown on the
+// calling thread once every piece is done.
+//
+// The calling thread blocks (keeping the interpreter lock) until all items
+// are done.  The pool is looked up, and created on first use, by every call,
+// also when n is 0; a pool that cannot start fails this and every later call.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+namespace qrl::parallel {
+
+using RangeFunction = void (*)(void* context, std::int64_t begin, std::int64_t end);
+
+// `ns_per_item` is a rough cost of one item in nanoseconds: ranges whose
+// whole cost is below the dispatch latency of the pool run on the calling
+// thread, and pieces are sized to amortise it.
+void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, void* context);
+
+template <class RangeKernel>
+void parallel_map(std::int64_t n, double ns_per_item, RangeKernel&& kernel) {
+    using Kernel = std::remove_reference_t<RangeKernel>;
+    run_indexed(
+        n, ns_per_item,
+        [](void* context, std::int64_t begin, std::int64_t end) { (*static_cast<Kernel*>(context))(begin, end); },
+        const_cast<void*>(static_cast<const void*>(&kernel)));
+}
+
+// Number of threads of the pool (creating it if needed); for diagnostics.
+unsigned pool_threads();
+
+}  // namespace qrl::parallel

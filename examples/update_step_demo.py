@@ -1,0 +1,48 @@
+"""One synthetic RL update step that exercises every kernel of quorvale_rl_core.
+
+A GRPO/GSPO step on grouped responses, then a PPO step on a rollout, each
+printing what the kernels return.
+"""
+
+import numpy as np
+
+import quorvale_rl_core as rl
+
+rng = np.random.default_rng(0)
+np.set_printoptions(precision=4, suppress=True)
+
+print(f"quorvale_rl_core {rl.__version__}\n")
+
+# --- GRPO / GSPO: 4 prompts x 6 sampled responses -----------------------------
+rewards = rng.normal(size=(4, 6))
+advantages = rl.compute_group_advantages(rewards, "mean", True)
+print("group advantages (mean baseline, standardised):\n", advantages.reshape(4, 6))
+print("median baseline, first group:", rl.compute_group_advantages(rewards, "median", False)[:6])
+print("min baseline, first group:   ", rl.compute_group_advantages(rewards, "min", False)[:6])
+
+lengths = rng.integers(8, 64, size=24)
+log_probs_old = -rng.uniform(5.0, 50.0, size=24)
+log_probs_new = log_probs_old + rng.normal(scale=0.05, size=24)
+ratios = rl.compute_gspo_importance_ratios(log_probs_new, log_probs_old, lengths)
+print("\nGSPO sequence ratios:", ratios[:6])
+objective = rl.apply_gspo_clipping(ratios, advantages)
+print("GSPO clipped objective, mean:", objective.mean())
+
+# --- PPO on a rollout ----------------------------------------------------------
+steps = 16
+step_rewards = rl.clip_rewards_py(rng.normal(size=steps) * 3.0, -5.0, 5.0)
+normalised, mean, var, count = rl.normalize_rewards(step_rewards)
+print(f"\nrunning reward statistics: mean={mean:.4f} var={var:.4f} count={count}")
+values = rng.normal(size=steps + 1)  # one bootstrap value after the last step
+gae = rl.compute_gae(normalised, values, gamma=0.99, gae_lambda=0.95)
+print("GAE advantages:", gae)
+
+episodes_r = [rng.normal(size=n) for n in (5, 9, 3)]
+episodes_v = [rng.normal(size=n + 1) for n in (5, 9, 3)]
+for i, adv in enumerate(rl.batch_compute_gae(episodes_r, episodes_v)):
+    print(f"episode {i} advantages:", adv)
+
+ppo_ratios = np.exp(rng.normal(scale=0.1, size=steps))
+surrogate = rl.compute_ppo_surrogate(ppo_ratios, gae, clip_epsilon=0.2)
+print("PPO surrogate, mean:", surrogate.mean())
+print("reward statistics:", rl.compute_reward_statistics(step_rewards))

@@ -20,6 +20,13 @@ struct Run {
         std::memcpy(&value, data + i * stride, sizeof(T));
         return value;
     }
+
+    // Element i of a run known to have unit stride (lets loops vectorise).
+    T unit(std::int64_t i) const {
+        T value;
+        std::memcpy(&value, data + i * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+        return value;
+    }
 };
 
 using DoubleRun = Run<double>;

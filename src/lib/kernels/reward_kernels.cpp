@@ -26,7 +26,7 @@ RunningStatistics normalize_rewards(DoubleRun rewards, RunningStatistics in, dou
     const std::int64_t count = in.count + n;
     const double variance = count >= 2 ? m2 / static_cast<double>(count) : 0.0;
     const double scale = std::sqrt(epsilon + variance);
-    for (std::int64_t i = 0; i < n; ++i) out[i] = (rewards[i] - mean) / scale;
+    for (std::int64_t i = 0; i < n; ++i) out[i] = (rewards.unit(i) - mean) / scale;
     return {mean, variance, count};
 }
 
@@ -35,7 +35,7 @@ void clip_rewards(DoubleRun rewards, double min_value, double max_value, double*
     if (n == 0) return;
     if (!(min_value <= max_value)) fail_clamp_bounds(min_value, max_value);
     for (std::int64_t i = 0; i < n; ++i) {
-        double x = rewards[i];
+        double x = rewards.unit(i);
         x = (x < min_value) ? min_value : x;
         x = (x > max_value) ? max_value : x;
         out[i] = x;

@@ -219,6 +219,17 @@ bool to_array_list(PyObject* object, const char* name, std::vector<py::Ref>* ite
 bool to_double_list(PyObject* object, const char* name, std::vector<double>* values) {
     if (!check_sequence(object, name)) return false;
     values->clear();
+    // A plain float64 vector yields its elements as exact doubles when
+    // iterated: read them straight from its memory instead.  (Subclasses
+    // may iterate differently and take the general path.)
+    if (const numpy::Api* api = numpy::api_if_imported();
+        api && Py_TYPE(object) == api->array_type && is_array(object, 1, Element::Float64, *api)) {
+        const numpy::ArrayFields& array = numpy::fields(object);
+        const numeric::DoubleRun run{array.data, array.dimensions[0], array.strides[0]};
+        values->resize(static_cast<std::size_t>(run.size));
+        for (std::int64_t i = 0; i < run.size; ++i) (*values)[static_cast<std::size_t>(i)] = run[i];
+        return true;
+    }
     values->reserve(length_hint(object));
     const bool ok = for_each_item(object, [&](py::Ref item) {
         const double value = PyFloat_AsDouble(item.get());

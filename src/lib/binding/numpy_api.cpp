@@ -52,4 +52,19 @@ const Api& api() {
     return g_api;
 }
 
+const Api* api_if_imported() {
+    if (g_ready) return &g_api;
+    // An ndarray argument means NumPy is in sys.modules; without it there is
+    // nothing to look up (and nothing to import).
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* numpy_module = modules ? PyDict_GetItemString(modules, "numpy") : nullptr;
+    if (numpy_module == nullptr || numpy_module == Py_None) return nullptr;
+    if (!load()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    g_ready = true;
+    return &g_api;
+}
+
 }  // namespace qrl::numpy

@@ -41,4 +41,7 @@ struct Api {
 // ("Failed to access NumPy array API capsule: ...") when NumPy is missing.
 const Api& api();
 
+// The interface when NumPy is already imported, else null; never fails.
+const Api* api_if_imported();
+
 }  // namespace qrl::numpy

@@ -1,5 +1,6 @@
 #include "advantage/group_advantages.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -33,7 +34,8 @@ void group_in_place(double* a, std::int64_t n, Baseline baseline, bool normalize
             for (std::int64_t j = 0; j < n; ++j) b = numeric::min_num(b, a[j]);
             break;
         case Baseline::Median:
-            b = numeric::stable_median({a, static_cast<std::size_t>(n)}, scratch);
+            std::copy(a, a + n, scratch);
+            b = numeric::stable_median_in_place({scratch, static_cast<std::size_t>(n)});
             break;
     }
     for (std::int64_t j = 0; j < n; ++j) a[j] = a[j] - b;

@@ -1,6 +1,7 @@
 #include "numeric/median.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -55,22 +56,22 @@ double median_of_sorted(const double* s, std::size_t n) {
     return (s[n / 2 - 1] + s[n / 2]) * 0.5;
 }
 
+// Signs of the zeros of `values`, in input order.
+std::vector<bool> zero_signs(std::span<const double> values) {
+    std::vector<bool> signs;
+    for (double x : values)
+        if (x == 0.0) signs.push_back(std::signbit(x));
+    return signs;
+}
+
 // The value a stable sort would put at `position`, given that a selection
 // found `value` there: only zeros are ambiguous, and equal zeros keep their
 // input order, so the zero at that position is the (position - #negatives)th
 // zero of the input.
-double with_stable_zero_sign(double value, std::size_t position, std::span<const double> values) {
+double with_stable_zero_sign(double value, std::size_t position, std::size_t negatives,
+                             const std::vector<bool>& signs) {
     if (value != 0.0) return value;
-    std::size_t below = 0;
-    for (double x : values) below += (x < 0.0);
-    std::size_t wanted = position - below;
-    for (double x : values) {
-        if (x == 0.0) {
-            if (wanted == 0) return x;
-            --wanted;
-        }
-    }
-    return value;  // unreachable for NaN-free input
+    return signs[position - negatives] ? -0.0 : 0.0;
 }
 
 }  // namespace
@@ -81,20 +82,21 @@ bool contains_nan(std::span<const double> values) {
     return any;
 }
 
-double stable_median(std::span<const double> values, double* scratch) {
+double stable_median_in_place(std::span<double> values) {
     const std::size_t n = values.size();
-    if (n == 1) return values[0];
-    std::memcpy(scratch, values.data(), n * sizeof(double));
+    double* v = values.data();
     if (n <= kInsertionLimit || contains_nan(values)) {
-        stable_sort(scratch, n);
-        return median_of_sorted(scratch, n);
+        stable_sort(v, n);
+        return median_of_sorted(v, n);
     }
+    const std::vector<bool> signs = zero_signs(values);
+    std::size_t negatives = 0;
+    for (double x : values) negatives += (x < 0.0);
     const std::size_t k = n / 2;
-    std::nth_element(scratch, scratch + k, scratch + n);
-    const double upper = with_stable_zero_sign(scratch[k], k, values);
+    std::nth_element(v, v + k, v + n);
+    const double upper = with_stable_zero_sign(v[k], k, negatives, signs);
     if (n % 2 == 1) return upper;
-    const double lower_value = *std::max_element(scratch, scratch + k);
-    const double lower = with_stable_zero_sign(lower_value, k - 1, values);
+    const double lower = with_stable_zero_sign(*std::max_element(v, v + k), k - 1, negatives, signs);
     return (lower + upper) * 0.5;
 }
 

@@ -4,20 +4,18 @@
 // For values without NaN, `<` is a strict weak order: a selection gives the
 // values at the middle positions, and only the sign of a zero there depends
 // on the stable order (equal zeros keep their input order), which is
-// recovered by counting.  With NaN present the order is not a total one and
-// the result depends on the algorithm, so groups fall back to an explicit
-// stable sort (straight insertion up to 20 values, then merging), which stays
-// in bounds whatever the comparison says.
+// recovered from the zeros' signs in input order.  With NaN present the
+// order is not a total one and the result depends on the algorithm, so such
+// values fall back to an explicit stable sort (straight insertion up to 20
+// values, then merging), which stays in bounds whatever the comparison says.
 #pragma once
 
-#include <cstdint>
 #include <span>
 
 namespace qrl::numeric {
 
-// Median of `values` (n >= 1).  `scratch` holds n doubles and is clobbered;
-// `values` is only read.
-double stable_median(std::span<const double> values, double* scratch);
+// Median of values (at least one); reorders `values`.
+double stable_median_in_place(std::span<double> values);
 
 // True when any value is NaN.
 bool contains_nan(std::span<const double> values);

@@ -42,7 +42,7 @@ void clip_rewards(DoubleRun rewards, double min_value, double max_value, double*
     }
 }
 
-RewardStatistics reward_statistics(std::span<const double> values) {
+RewardStatistics reward_statistics(std::span<double> values) {
     const std::size_t n = values.size();
     const double count = static_cast<double>(n);
     double sum = -0.0;
@@ -61,8 +61,7 @@ RewardStatistics reward_statistics(std::span<const double> values) {
     // The sort's comparison has no answer for NaN, and with two or more
     // values every element takes part in a comparison.
     if (n >= 2 && numeric::contains_nan(values)) fail("called `Option::unwrap()` on a `None` value");
-    std::vector<double> scratch(n);
-    const double median = numeric::stable_median(values, scratch.data());
+    const double median = numeric::stable_median_in_place(values);
     return {mean, std::sqrt(squares / count), lo, hi, median};
 }
 

@@ -31,6 +31,7 @@ struct RewardStatistics {
 };
 
 // Statistics of n >= 1 values; fails on a NaN among two or more values.
-RewardStatistics reward_statistics(std::span<const double> values);
+// The values are the caller's own copy: the median reorders them.
+RewardStatistics reward_statistics(std::span<double> values);
 
 }  // namespace qrl::kernels

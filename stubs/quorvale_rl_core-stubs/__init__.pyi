@@ -1,0 +1,132 @@
+"""Exact numerical kernels for reinforcement-learning trainers of sequence models.
+
+Every function returns new objects and never writes to its inputs. Array
+parameters take one-dimensional NumPy arrays of the stated element type as
+they are (nothing is cast); the functions that need contiguous arrays raise
+``TypeError("The given array is not contiguous")`` for strided views.
+"""
+
+from collections.abc import Sequence
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "compute_group_advantages",
+    "compute_gae",
+    "batch_compute_gae",
+    "normalize_rewards",
+    "clip_rewards_py",
+    "compute_gspo_importance_ratios",
+    "apply_gspo_clipping",
+    "compute_ppo_surrogate",
+    "compute_reward_statistics",
+    "__version__",
+]
+
+__version__: str
+
+_Float64Array: TypeAlias = npt.NDArray[np.float64]
+_Int64Array: TypeAlias = npt.NDArray[np.int64]
+# Scalars are read with float(): float, int, bool, NumPy scalars, objects with __float__ or __index__.
+_Real: TypeAlias = SupportsFloat | SupportsIndex
+# Read with operator.index(): int, bool, NumPy integers; never float.
+_Integer: TypeAlias = SupportsIndex
+# Any sequence of numbers (not str), copied element by element.
+_RealSequence: TypeAlias = Sequence[_Real] | npt.NDArray[np.floating[Any] | np.integer[Any] | np.bool_]
+
+def compute_group_advantages(
+    rewards: _Float64Array,
+    baseline_type: str,
+    normalize: bool | np.bool_,
+) -> _Float64Array:
+    """GRPO advantages of a (groups, members) float64 array, flattened row by row.
+
+    ``baseline_type`` "median" or "min" selects that baseline; any other string
+    selects the group mean. With ``normalize``, each group of two or more members
+    is standardised as (a - mean) / (std + 1e-8) when its std exceeds 1e-8.
+    Any strides are accepted.
+    """
+
+def compute_gae(
+    rewards: _Float64Array,
+    values: _Float64Array,
+    gamma: _Real = 0.99,
+    gae_lambda: _Real = 0.95,
+) -> _Float64Array:
+    """GAE advantages of one trajectory; ``values`` normally has one more entry (bootstrap).
+
+    Missing value estimates count as 0.0. Both arrays must be contiguous.
+    """
+
+def batch_compute_gae(
+    all_rewards: Sequence[_Float64Array] | _Float64Array,
+    all_values: Sequence[_Float64Array] | _Float64Array,
+    gamma: _Real = 0.99,
+    gae_lambda: _Real = 0.95,
+) -> list[_Float64Array]:
+    """GAE advantages of many trajectories in parallel, one array per pair of items.
+
+    The result has min(len(all_rewards), len(all_values)) arrays; a 2-D array
+    counts as a sequence of its rows. Strided items are read honouring their strides.
+    """
+
+def normalize_rewards(
+    rewards: _Float64Array,
+    running_mean: _Real = 0.0,
+    running_var: _Real = 1.0,
+    count: _Integer = 0,
+    epsilon: _Real = 1e-8,
+) -> tuple[_Float64Array, float, float, int]:
+    """Fold ``rewards`` into running statistics (Welford) and standardise them.
+
+    Returns (normalised rewards, new mean, new population variance, new count);
+    pass the last three back in on the next call. OverflowError when the new
+    count does not fit in a signed 64-bit integer.
+    """
+
+def clip_rewards_py(
+    rewards: _Float64Array,
+    min_val: _Real,
+    max_val: _Real,
+) -> _Float64Array:
+    """Clamp every reward into [min_val, max_val]; NaN stays NaN.
+
+    Bounds with min_val > max_val or a NaN raise the internal-failure exception
+    (a BaseException) unless ``rewards`` is empty.
+    """
+
+def compute_gspo_importance_ratios(
+    log_probs_new: _Float64Array,
+    log_probs_old: _Float64Array,
+    sequence_lengths: _Int64Array,
+) -> _Float64Array:
+    """Sequence ratios exp((new - old) / length); exactly 1.0 where length < 1."""
+
+def apply_gspo_clipping(
+    ratios: _Float64Array,
+    advantages: _Float64Array,
+    clip_left: _Real = 0.0003,
+    clip_right: _Real = 0.0004,
+) -> _Float64Array:
+    """GSPO objective per sequence: min(r*A, A*min(r, 1+clip_right)) for A >= 0,
+    min(r*A, A*max(r, 1-clip_left)) otherwise."""
+
+def compute_ppo_surrogate(
+    ratios: _Float64Array,
+    advantages: _Float64Array,
+    clip_epsilon: _Real = 0.2,
+) -> _Float64Array:
+    """PPO objective per element: min(A*r, A*clip(r, 1-eps, 1+eps)), not averaged.
+
+    A negative ``clip_epsilon`` that crosses the bounds, or NaN, raises the
+    internal-failure exception (a BaseException) for non-empty input.
+    """
+
+def compute_reward_statistics(rewards: _RealSequence) -> dict[str, float]:
+    """Keys "mean", "std" (population), "min", "max", "median", "count" (a float).
+
+    An empty input gives 0.0 for the first five and no "count". A NaN among two
+    or more values raises the internal-failure exception (a BaseException).
+    """

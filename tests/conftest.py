@@ -12,8 +12,10 @@ from hypothesis import settings
 from hypothesis import strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # reference.py, helpers
+import reference  # noqa: E402
 
-settings.register_profile("suite", max_examples=40, deadline=None)
+# QRL_EXAMPLES raises the number of generated examples for a deeper run.
+settings.register_profile("suite", max_examples=int(os.environ.get("QRL_EXAMPLES", "40")), deadline=None, database=None)
 settings.load_profile("suite")
 
 SPECIAL = [0.0, -0.0, math.nan, -math.nan, math.inf, -math.inf, 5e-324, -2.2250738585072014e-308,
@@ -58,27 +60,35 @@ def is_result_vector(a):
 
 
 @contextlib.contextmanager
-def raises_panic(message=None, prefix=None):
+def raises_panic(message=None):
     """Expect the module's internal-failure exception (a BaseException named PanicException)."""
     with pytest.raises(BaseException) as info:
         yield info
     e = info.value
     assert type(e).__name__ == "PanicException", repr(e)
     assert not isinstance(e, Exception)
-    if message is not None:
-        assert str(e) == message
-    if prefix is not None:
-        assert str(e).startswith(prefix), str(e)
+    assert message is None or str(e) == message, str(e)
 
 
-def run_py(code, env=None, timeout=180):
-    """Run a Python snippet in a fresh interpreter; env entries set to None are removed."""
+def assert_like_reference(module_call, reference_call):
+    """The module's result equals the reference's bit for bit, or both fail with the same message."""
+    try:
+        expected = reference_call()
+    except reference.Failure as failure:
+        with raises_panic(str(failure)):
+            module_call()
+    else:
+        got = module_call()
+        assert same(got, expected) if isinstance(got, dict) else bits_equal(got, expected)
+
+
+def run_ok(code, env=None, timeout=180):
+    """Run a snippet in a fresh interpreter (env entries set to None are removed); return its stdout."""
     full = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     full.update(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    for k, v in (env or {}).items():
-        if v is None:
-            full.pop(k, None)
-        else:
-            full[k] = v
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full, cwd="/",
+    full.update(env or {})
+    full = {k: v for k, v in full.items() if v is not None}
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full, cwd="/",
                           capture_output=True, text=True, timeout=timeout)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.strip()

@@ -1,10 +1,8 @@
-"""Slow pure-Python model of the nine kernels of quorvale_rl_core.
+"""Slow pure-Python model of the nine kernels, bit for bit.
 
-Every sum is one running total in index order from its documented start value,
-minimum and maximum are IEEE minNum / maxNum (NaN ignored, -0.0 below +0.0), and
-Python float arithmetic is plain IEEE double without fused multiply-add, so the
-results must agree with the native module bit for bit.  Inputs are any iterables
-of numbers; results are plain lists, floats, tuples and dicts.
+Sums are single running totals in index order from their start value, min / max are
+IEEE minNum / maxNum (NaN ignored, -0.0 below +0.0), and Python float arithmetic is
+plain IEEE double without fused multiply-add. Results are lists, floats, tuples, dicts.
 """
 import math
 
@@ -16,7 +14,7 @@ class Failure(Exception):
 
 
 class Undefined(Exception):
-    """The outcome is left open (median of a group of more than 20 values holding NaN)."""
+    """Outcome left open: the median of more than 20 values holding NaN."""
 
 
 def floats(xs):
@@ -24,43 +22,23 @@ def floats(xs):
 
 
 def min_num(a, b):
-    if a != a:
+    if a != a or b < a or (a == b and math.copysign(1.0, b) < 0):
         return b
-    if b != b or a < b:
-        return a
-    if b < a:
-        return b
-    return a if math.copysign(1.0, a) < 0 else b
+    return a
 
 
 def max_num(a, b):
-    if a != a:
+    if a != a or b > a or (a == b and math.copysign(1.0, a) < 0):
         return b
-    if b != b or a > b:
-        return a
-    if b > a:
-        return b
-    return b if math.copysign(1.0, a) < 0 else a
+    return a
 
 
-def div(a, b):
-    # Python raises on division by zero; the kernels get the IEEE result.
-    if b == 0.0:
-        if a != a or a == 0.0:
-            return NAN
-        return math.copysign(INF, math.copysign(1.0, a) * math.copysign(1.0, b))
-    return a / b
-
-
-def sqrt(x):
-    return NAN if x < 0 else math.sqrt(x)
-
-
-def exp(x):
-    try:
-        return math.exp(x)
-    except OverflowError:
-        return INF
+def div(a, b):  # IEEE division; Python raises on a zero divisor
+    if b != 0.0:
+        return a / b
+    if a != a or a == 0.0:
+        return NAN
+    return math.copysign(INF, math.copysign(1.0, a) * math.copysign(1.0, b))
 
 
 def running_sum(xs):
@@ -70,44 +48,40 @@ def running_sum(xs):
     return s
 
 
+def clamp(x, lo, hi):  # NaN passes both comparisons unchanged
+    x = lo if x < lo else x
+    return hi if x > hi else x
+
+
 def fmt(x):
-    """Number format of failure messages: NaN, inf, positional or short exponent form."""
+    """Number format of failure messages."""
     if x != x:
         return "NaN"
     if math.isinf(x):
         return "inf" if x > 0 else "-inf"
-    text = repr(x)
     if x == 0.0 or 1e-4 <= abs(x) < 1e16:
-        return text
-    mantissa, _, exponent = text.partition("e")
+        return repr(x)
+    mantissa, _, exponent = repr(x).partition("e")
     return f"{mantissa}e{int(exponent)}"
 
 
-def clamp_failure(lo, hi):
+def bounds_failure(lo, hi):
     return Failure(f"min > max, or either was NaN. min = {fmt(lo)}, max = {fmt(hi)}")
 
-
-# ---------------------------------------------------------------- advantages
 
 def gae(rewards, values, gamma=0.99, gae_lambda=0.95):
     # GAE runs backward so each step reuses the next step's advantage.
     r, v = floats(rewards), floats(values)
-    n, m = len(r), len(v)
-    c = gamma * gae_lambda
-    g, out = 0.0, [0.0] * n
-    for t in range(n - 1, -1, -1):
-        nxt = v[t + 1] if t + 1 < m else 0.0
-        cur = v[t] if t < m else 0.0
+    c, g, out = gamma * gae_lambda, 0.0, [0.0] * len(r)
+    for t in range(len(r) - 1, -1, -1):
+        nxt = v[t + 1] if t + 1 < len(v) else 0.0
+        cur = v[t] if t < len(v) else 0.0
         g = c * g + ((gamma * nxt + r[t]) - cur)
         out[t] = g
     return out
 
 
-def batch_gae(all_rewards, all_values, gamma=0.99, gae_lambda=0.95):
-    return [gae(r, v, gamma, gae_lambda) for r, v in zip(all_rewards, all_values)]
-
-
-def median_sorted(s):
+def median_of_sorted(s):
     h = len(s) // 2
     return s[h] if len(s) % 2 else (s[h - 1] + s[h]) * 0.5
 
@@ -116,15 +90,14 @@ def group_median(x):
     if len(x) > 20:
         if any(e != e for e in x):
             raise Undefined
-        return median_sorted(sorted(x))  # stable, by <
+        return median_of_sorted(sorted(x))  # stable, by <
     s = list(x)
-    for k in range(1, len(s)):  # straight insertion, moving left past strictly greater values
+    for k in range(1, len(s)):  # straight insertion: move left past strictly greater values
         val, j = s[k], k
         while j > 0 and val < s[j - 1]:
-            s[j] = s[j - 1]
-            j -= 1
+            s[j], j = s[j - 1], j - 1
         s[j] = val
-    return median_sorted(s)
+    return median_of_sorted(s)
 
 
 def group_row(row, baseline_type, normalize):
@@ -139,62 +112,39 @@ def group_row(row, baseline_type, normalize):
         for e in x:
             b = min_num(b, e)
     else:
-        b = running_sum(x) / float(n)
+        b = running_sum(x) / n
     a = [e - b for e in x]
     if normalize and n >= 2:
-        mu = running_sum(a) / float(n)
-        sigma = math.sqrt(running_sum([(e - mu) * (e - mu) for e in a]) / float(n))
+        mu = running_sum(a) / n
+        sigma = math.sqrt(running_sum([(e - mu) * (e - mu) for e in a]) / n)
         if sigma > 1e-8:
             a = [(e - mu) / (sigma + 1e-8) for e in a]
     return a
 
 
-def group_advantages(matrix, baseline_type, normalize):
-    """One list per group; None for a group whose outcome is left open."""
-    out = []
-    for row in matrix:
-        try:
-            out.append(group_row(row, baseline_type, normalize))
-        except Undefined:
-            out.append(None)
-    return out
-
-
-# ---------------------------------------------------------------- rewards
-
 def normalize_rewards(rewards, running_mean=0.0, running_var=1.0, count=0, epsilon=1e-8):
-    x = floats(rewards)
-    n, mean, var, count = len(x), float(running_mean), float(running_var), int(count)
-    if n == 0:
+    x, mean, var, count = floats(rewards), float(running_mean), float(running_var), int(count)
+    if not x:
         return [], mean, var, count
-    total = count + n
+    total = count + len(x)
     if total >= 2 ** 63:
         raise OverflowError("count + len(rewards) does not fit in a signed 64-bit integer")
     m2, k = var * float(count), count + 1
     for e in x:  # Welford fold
         d = e - mean
         mean = mean + div(d, float(k))
-        m2 = m2 + d * (e - mean)
-        k += 1
+        m2, k = m2 + d * (e - mean), k + 1
     var_out = m2 / float(total) if total >= 2 else 0.0
-    s = sqrt(float(epsilon) + var_out)
+    s = float(epsilon) + var_out
+    s = NAN if s < 0 else math.sqrt(s)
     return [div(e - mean, s) for e in x], mean, var_out, total
 
 
 def clip_rewards(rewards, min_val, max_val):
     x, lo, hi = floats(rewards), float(min_val), float(max_val)
-    if not x:
-        return []
-    if not lo <= hi:
-        raise clamp_failure(lo, hi)
-    out = []
-    for e in x:
-        if e < lo:
-            e = lo
-        if e > hi:
-            e = hi
-        out.append(e)
-    return out
+    if x and not lo <= hi:
+        raise bounds_failure(lo, hi)
+    return [clamp(e, lo, hi) for e in x]
 
 
 def reward_statistics(rewards):
@@ -202,21 +152,23 @@ def reward_statistics(rewards):
     n = len(x)
     if n == 0:
         return dict(mean=0.0, std=0.0, min=0.0, max=0.0, median=0.0)
-    mean = running_sum(x) / float(n)
-    std = sqrt(running_sum([(e - mean) * (e - mean) for e in x]) / float(n))
+    mean = running_sum(x) / n
+    std = math.sqrt(running_sum([(e - mean) * (e - mean) for e in x]) / n)
     lo, hi = INF, -INF
     for e in x:
         lo, hi = min_num(lo, e), max_num(hi, e)
-    if n == 1:
-        med = x[0]
-    elif any(e != e for e in x):
+    if n > 1 and any(e != e for e in x):
         raise Failure("called `Option::unwrap()` on a `None` value")
-    else:
-        med = median_sorted(sorted(x))
+    med = x[0] if n == 1 else median_of_sorted(sorted(x))
     return dict(mean=mean, std=std, min=lo, max=hi, median=med, count=float(n))
 
 
-# ---------------------------------------------------------------- policy objectives
+def exp(x):
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return INF
+
 
 def gspo_ratios(log_probs_new, log_probs_old, sequence_lengths):
     return [1.0 if int(n) < 1 else exp((a - b) / float(int(n)))
@@ -233,17 +185,7 @@ def gspo_clipping(ratios, advantages, clip_left=0.0003, clip_right=0.0004):
 
 def ppo_surrogate(ratios, advantages, clip_epsilon=0.2):
     pairs = list(zip(floats(ratios), floats(advantages)))
-    if not pairs:
-        return []
     lo, hi = 1.0 - clip_epsilon, clip_epsilon + 1.0
-    if not lo <= hi:
-        raise clamp_failure(lo, hi)
-    out = []
-    for r, a in pairs:
-        c = r
-        if c < lo:
-            c = lo
-        if c > hi:
-            c = hi
-        out.append(min_num(a * r, a * c))
-    return out
+    if pairs and not lo <= hi:
+        raise bounds_failure(lo, hi)
+    return [min_num(a * r, a * clamp(r, lo, hi)) for r, a in pairs]

@@ -11,7 +11,7 @@ namespace qrl::numeric {
 
 inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
-inline double min_num(double a, double b) {
+[[gnu::always_inline]] inline double min_num(double a, double b) {
     double m = (a < b) ? a : b;  // b when they are equal or either is NaN
     // Equal operands differ at most in the sign of a zero: OR-ing a's bits
     // into b gives -0.0 when either is -0.0 and changes nothing otherwise.
@@ -20,7 +20,7 @@ inline double min_num(double a, double b) {
     return (b != b) ? a : m;  // a NaN b yields a (and NaN when both are)
 }
 
-inline double max_num(double a, double b) {
+[[gnu::always_inline]] inline double max_num(double a, double b) {
     double m = (a > b) ? a : b;
     // AND-ing gives +0.0 when either is +0.0; the mask keeps m otherwise.
     const std::uint64_t keep = (a == b) ? bits(a) : ~std::uint64_t{0};

@@ -1,3 +1,9 @@
+// Helpers that take or return vectors are always inlined: they are called
+// from functions compiled for several targets (target_clones), and an
+// out-of-line copy would pass vectors under one target's convention only.
+#define QRL_VECTOR_INLINE [[gnu::always_inline]] inline
+#define QRL_LAMBDA_INLINE __attribute__((always_inline))
+
 // Element-wise kernels written once, for one double or for a vector of
 // doubles (GCC vector extensions): the vector body and the scalar tail run
 // the same formula, and IEEE operations are exact per lane, so the result
@@ -16,7 +22,7 @@ using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 using Mask = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
 template <class T>
-inline T splat(double x) {
+QRL_VECTOR_INLINE T splat(double x) {
     if constexpr (sizeof(T) == sizeof(double)) {
         return x;
     } else {
@@ -24,26 +30,40 @@ inline T splat(double x) {
     }
 }
 
-inline Doubles load(const char* data, std::int64_t i) {
+QRL_VECTOR_INLINE Doubles load(const char* data, std::int64_t i) {
     Doubles v;
     std::memcpy(&v, data + i * static_cast<std::int64_t>(sizeof(double)), sizeof v);
     return v;
 }
 
-inline double select(bool take_first, double first, double second) { return take_first ? first : second; }
-inline Doubles select(Mask take_first, Doubles first, Doubles second) { return take_first ? first : second; }
+// Element j of an array of T (double, or kLanes interleaved doubles) kept in
+// plain double storage, which need not be aligned for vectors.
+template <class T>
+QRL_VECTOR_INLINE T get(const double* a, std::int64_t j) {
+    T v;
+    std::memcpy(&v, a + j * static_cast<std::int64_t>(sizeof(T) / sizeof(double)), sizeof v);
+    return v;
+}
+
+template <class T>
+QRL_VECTOR_INLINE void put(double* a, std::int64_t j, T v) {
+    std::memcpy(a + j * static_cast<std::int64_t>(sizeof(T) / sizeof(double)), &v, sizeof v);
+}
+
+QRL_VECTOR_INLINE double select(bool take_first, double first, double second) { return take_first ? first : second; }
+QRL_VECTOR_INLINE Doubles select(Mask take_first, Doubles first, Doubles second) { return take_first ? first : second; }
 
 using numeric::max_num;
 using numeric::min_num;
 
-inline Doubles min_num(Doubles a, Doubles b) {
+QRL_VECTOR_INLINE Doubles min_num(Doubles a, Doubles b) {
     Doubles m = (a < b) ? a : b;
     const Mask equal_bits = reinterpret_cast<Mask>(a) & (a == b);
     m = reinterpret_cast<Doubles>(reinterpret_cast<Mask>(m) | equal_bits);
     return (b != b) ? a : m;
 }
 
-inline Doubles max_num(Doubles a, Doubles b) {
+QRL_VECTOR_INLINE Doubles max_num(Doubles a, Doubles b) {
     Doubles m = (a > b) ? a : b;
     const Mask keep = reinterpret_cast<Mask>(a) | ~(a == b);
     m = reinterpret_cast<Doubles>(reinterpret_cast<Mask>(m) & keep);
@@ -54,7 +74,7 @@ inline Doubles max_num(Doubles a, Doubles b) {
 // stride.  `element` is a generic callable taking (double, double) and
 // (Doubles, Doubles).
 template <class Element>
-inline void map2(const char* x, const char* y, double* __restrict out, std::int64_t begin, std::int64_t end,
+QRL_VECTOR_INLINE void map2(const char* x, const char* y, double* __restrict out, std::int64_t begin, std::int64_t end,
                  Element element) {
     std::int64_t i = begin;
     for (; i + kLanes <= end; i += kLanes) {

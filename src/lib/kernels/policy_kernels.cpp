@@ -17,7 +17,7 @@ namespace simd = numeric::simd;
 [[gnu::target_clones("avx2", "default")]]
 void gspo_clipping_range(DoubleRun ratios, DoubleRun advantages, double lower, double upper, double* out,
                          std::int64_t begin, std::int64_t end) {
-    simd::map2(ratios.data, advantages.data, out, begin, end, [=](auto r, auto a) {
+    simd::map2(ratios.data, advantages.data, out, begin, end, [=](auto r, auto a) QRL_LAMBDA_INLINE {
         using T = decltype(r);
         const T clipped = simd::select(a >= simd::splat<T>(0.0), simd::min_num(r, simd::splat<T>(upper)),
                                        simd::max_num(r, simd::splat<T>(lower)));
@@ -28,7 +28,7 @@ void gspo_clipping_range(DoubleRun ratios, DoubleRun advantages, double lower, d
 [[gnu::target_clones("avx2", "default")]]
 void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out,
                          std::int64_t begin, std::int64_t end) {
-    simd::map2(ratios.data, advantages.data, out, begin, end, [=](auto r, auto a) {
+    simd::map2(ratios.data, advantages.data, out, begin, end, [=](auto r, auto a) QRL_LAMBDA_INLINE {
         using T = decltype(r);
         // A NaN ratio passes both tests unchanged.
         T c = simd::select(r < simd::splat<T>(lo), simd::splat<T>(lo), r);

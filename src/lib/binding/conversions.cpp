@@ -38,16 +38,8 @@ constexpr const char* kArrayTarget = "PyArray<T, D>";
     return name;
 }
 
-// TypeError "'<type>' object cannot be converted to '<target>'", unprefixed.
-[[gnu::cold]] bool set_refusal(PyObject* object, const char* target) {
-    py::Ref type_name = type_qualname(object);
-    if (type_name)
-        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
-    return false;
-}
-
 [[gnu::cold]] bool refuse(PyObject* object, const char* target, const char* name) {
-    set_refusal(object, target);
+    raise_conversion_refusal(object, target);
     prefix_type_error(name);
     return false;
 }
@@ -111,6 +103,13 @@ bool is_numpy_bool(PyObject* object) {
 }
 
 }  // namespace
+
+bool raise_conversion_refusal(PyObject* object, const char* target) {
+    py::Ref type_name = type_qualname(object);
+    if (type_name)
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
+    return false;
+}
 
 bool check_array(PyObject* object, int ndim, Element element, const char* name) {
     if (is_array(object, ndim, element, numpy::api())) return true;
@@ -205,7 +204,7 @@ bool to_array_list(PyObject* object, const char* name, std::vector<py::Ref>* ite
     items->reserve(length_hint(object));
     const numpy::Api& api = numpy::api();
     const bool ok = for_each_item(object, [&](py::Ref item) {
-        if (!is_array(item.get(), 1, Element::Float64, api)) return set_refusal(item.get(), kArrayTarget);
+        if (!is_array(item.get(), 1, Element::Float64, api)) return raise_conversion_refusal(item.get(), kArrayTarget);
         items->push_back(std::move(item));
         return true;
     });

@@ -30,6 +30,10 @@ struct VectorView {
     numeric::Int64Run int64s() const { return {data, size, stride}; }
 };
 
+// Sets TypeError "'<type qualname>' object cannot be converted to
+// '<target>'" (no parameter prefix); returns false.
+bool raise_conversion_refusal(PyObject* object, const char* target);
+
 // Is `object` an ndarray (or subclass) of `ndim` dimensions and element type?
 bool check_array(PyObject* object, int ndim, Element element, const char* name);
 

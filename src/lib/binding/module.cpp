@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "lib/binding/conversions.h"
 #include "lib/binding/docstrings.h"
 #include "lib/binding/entry_points.h"
 #include "lib/binding/failure_guard.h"
@@ -45,17 +46,6 @@ bool set_fallback_error_if_none() {
     return false;
 }
 
-[[gnu::cold]] bool refuse_type(PyObject* object, const char* target) {
-    py::Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    if (!name || !PyUnicode_Check(name.get())) {
-        PyErr_Clear();
-        name = py::Ref(PyUnicode_FromString("<failed to extract type name>"));
-        if (!name) return false;
-    }
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
-    return false;
-}
-
 // Appends `name` to the module's __all__ (creating the list when missing)
 // and binds `value` under it.
 bool add_exported(PyObject* module, PyObject* name, PyObject* value) {
@@ -66,7 +56,7 @@ bool add_exported(PyObject* module, PyObject* name, PyObject* value) {
         all = py::Ref(PyList_New(0));
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
-    if (!PyList_Check(all.get())) return refuse_type(all.get(), "PyList");
+    if (!PyList_Check(all.get())) return raise_conversion_refusal(all.get(), "PyList");
     if (PyList_Append(all.get(), name) < 0)
         fail("could not append __name__ to __all__: " + take_error_description());
     return PyObject_SetAttr(module, name, value) == 0;
@@ -80,7 +70,7 @@ bool fill_module(PyObject* module) {
         if (!function) return false;
         py::Ref name(PyObject_GetAttrString(function.get(), "__name__"));
         if (!name) return false;
-        if (!PyUnicode_Check(name.get())) return refuse_type(name.get(), "PyString");
+        if (!PyUnicode_Check(name.get())) return raise_conversion_refusal(name.get(), "PyString");
         if (!add_exported(module, name.get(), function.get())) return false;
     }
     py::Ref version_name(PyUnicode_FromString("__version__"));

@@ -20,6 +20,20 @@ bool view_pair(const Slots& slot, const char* first, const char* second, VectorV
            require_contiguous(*b);
 }
 
+// The common tail of the ratio/advantage functions: views, the shorter
+// length, the result array, and the kernel writing into it.
+template <class Kernel>
+PyObject* ratio_advantage_result(const Slots& slot, Kernel kernel) {
+    VectorView ratios, advantages;
+    if (!view_pair(slot, "ratios", "advantages", &ratios, &advantages)) return nullptr;
+    const std::int64_t n = std::min(ratios.size, advantages.size);
+    double* out = nullptr;
+    py::Ref result = new_float64_vector(n, &out);
+    if (!result) return nullptr;
+    kernel(ratios.doubles(), advantages.doubles(), n, out);
+    return result.release();
+}
+
 bool check_pair(const Slots& slot, const char* first, const char* second) {
     return check_array(slot[0].get(), 1, Element::Float64, first) &&
            check_array(slot[1].get(), 1, Element::Float64, second);
@@ -56,15 +70,9 @@ PyObject* apply_gspo_clipping(PyObject* args, PyObject* kwargs) {
         (slot[2] && !to_double(slot[2].get(), "clip_left", &clip_left)) ||
         (slot[3] && !to_double(slot[3].get(), "clip_right", &clip_right)))
         return nullptr;
-    VectorView ratios, advantages;
-    if (!view_pair(slot, "ratios", "advantages", &ratios, &advantages)) return nullptr;
-
-    const std::int64_t n = std::min(ratios.size, advantages.size);
-    double* out = nullptr;
-    py::Ref result = new_float64_vector(n, &out);
-    if (!result) return nullptr;
-    kernels::gspo_clipping(ratios.doubles(), advantages.doubles(), n, clip_left, clip_right, out);
-    return result.release();
+    return ratio_advantage_result(slot, [&](numeric::DoubleRun r, numeric::DoubleRun a, std::int64_t n, double* out) {
+        kernels::gspo_clipping(r, a, n, clip_left, clip_right, out);
+    });
 }
 
 PyObject* compute_ppo_surrogate(PyObject* args, PyObject* kwargs) {
@@ -74,15 +82,9 @@ PyObject* compute_ppo_surrogate(PyObject* args, PyObject* kwargs) {
     if (!match_arguments(parameters, args, kwargs, slot) || !check_pair(slot, "ratios", "advantages") ||
         (slot[2] && !to_double(slot[2].get(), "clip_epsilon", &clip_epsilon)))
         return nullptr;
-    VectorView ratios, advantages;
-    if (!view_pair(slot, "ratios", "advantages", &ratios, &advantages)) return nullptr;
-
-    const std::int64_t n = std::min(ratios.size, advantages.size);
-    double* out = nullptr;
-    py::Ref result = new_float64_vector(n, &out);
-    if (!result) return nullptr;
-    kernels::ppo_surrogate(ratios.doubles(), advantages.doubles(), n, clip_epsilon, out);
-    return result.release();
+    return ratio_advantage_result(slot, [&](numeric::DoubleRun r, numeric::DoubleRun a, std::int64_t n, double* out) {
+        kernels::ppo_surrogate(r, a, n, clip_epsilon, out);
+    });
 }
 
 }  // namespace qrl::binding

@@ -1,0 +1,469 @@
+"""Benchmark quorvale_rl_core against the code a user would write instead.
+
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/run.py [--quick] [--only NAME]
+
+Times every case of bench/cases.py side by side with its peers (median of interleaved repeats),
+checks every peer's result against ours once, measures the thread scaling of the parallel
+functions (RAYON_NUM_THREADS=1 against 2, in subprocesses) and the peak memory a call adds (in a
+subprocess), prints the tables with the targets and writes bench/results.json (full runs).
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import itertools
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import time
+from functools import partial
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import cases  # noqa: E402
+from cases import CASES, FLOOR, NUMPY_PEERS  # noqa: E402
+
+OURS = "ours"
+PEER_COLUMNS = ("numpy", "torch", "py loop", "lfilter", "np time-loop", FLOOR)
+MEMORY_SLACK_BYTES = 256 * 1024
+MEMORY_VARIANTS = ("", "mean, norm", "median, norm", "list", "ndarray")
+
+
+# ---------------------------------------------------------------- timing
+
+def _per_call_ns(fn, inner: int) -> float:
+    loop = itertools.repeat(None, inner)
+    t0 = time.perf_counter_ns()
+    for _ in loop:
+        fn()
+    return (time.perf_counter_ns() - t0) / inner
+
+
+def measure(fns: dict, reps: int, block_ns: float, budget_ns: float) -> dict:
+    """Median ns per call of each function; blocks of calls are interleaved across functions."""
+    inner, todo = {}, {}
+    for name, fn in fns.items():
+        fn()
+        k = 1
+        while (t := _per_call_ns(fn, k)) * k < 2e5 and k < 10**6:
+            k *= 10
+        inner[name] = max(1, round(block_ns / t))
+        todo[name] = max(3, min(reps, int(budget_ns / (t * inner[name]))))
+    samples = {name: [] for name in fns}
+    names = list(fns)
+    gc.disable()
+    try:
+        for rep in range(max(todo.values())):
+            for name in names[rep % len(names):] + names[:rep % len(names)]:
+                if len(samples[name]) < todo[name]:
+                    samples[name].append(_per_call_ns(fns[name], inner[name]))
+    finally:
+        gc.enable()
+    return {name: {"ns": statistics.median(s), "spread": _spread(s), "inner": inner[name],
+                   "samples": s} for name, s in samples.items()}
+
+
+def paired_ratio(slow: list, fast: list) -> float:
+    """Median of slow[i] / fast[i] over the rounds both were timed in: a drift in the machine's
+    load between rounds cancels out of each pair."""
+    return statistics.median(a / b for a, b in zip(slow, fast))
+
+
+def _spread(s: list) -> float:
+    """Interquartile range over median: the noise of one measurement."""
+    if len(s) < 4:
+        return (max(s) - min(s)) / statistics.median(s)
+    q = statistics.quantiles(s, n=4)
+    return (q[2] - q[0]) / q[1]
+
+
+def _flat(x) -> np.ndarray:
+    if cases.torch is not None and isinstance(x, cases.torch.Tensor):
+        x = x.numpy()
+    if isinstance(x, np.ndarray):
+        return x.ravel()
+    if isinstance(x, dict):
+        return _flat([x[k] for k in sorted(x)]) if x else np.empty(0)
+    if isinstance(x, (list, tuple)):
+        return np.concatenate([_flat(v) for v in x]) if x else np.empty(0)
+    return np.array([float(x)])
+
+
+def check_peer(case, name, ours_result, peer_result) -> None:
+    if isinstance(ours_result, dict) and sorted(ours_result) != sorted(peer_result):
+        raise SystemExit(f"peer {name!r} of {case.func} {case.label} returns other keys")
+    a, b = _flat(ours_result), _flat(peer_result)
+    if a.shape != b.shape or not np.allclose(a, b, rtol=1e-9, atol=1e-9):
+        diff = np.max(np.abs(a - b)) if a.shape == b.shape else f"shapes {a.shape} {b.shape}"
+        raise SystemExit(f"peer {name!r} of {case.func} {case.label} disagrees with ours: {diff}")
+
+
+def time_case(index: int, case, cfg) -> dict:
+    func, args, peers = case.make(index)
+    ours_result = func(*args)
+    for name, (fn, pargs) in peers.items():
+        if name != FLOOR:
+            check_peer(case, name, ours_result, fn(*pargs))
+    del ours_result
+    fns = {OURS: partial(func, *args), **{name: partial(fn, *a) for name, (fn, a) in peers.items()}}
+    times = measure(fns, cfg.reps, cfg.block_ns, cfg.budget_ns)
+    ours = times[OURS]["samples"]
+    row = {"func": case.func, "size": case.size, "variant": case.variant, "n": case.n,
+           "elementwise": case.elementwise, "small": case.small, "times": times,
+           "ratios": {name: paired_ratio(t["samples"], ours) for name, t in times.items()
+                      if name != OURS}}
+    row["targets"] = targets(row)
+    return row
+
+
+# ---------------------------------------------------------------- targets
+
+def targets(row: dict) -> dict:
+    """T1 to T3 of one case: {target: (passed, text)}; a target that does not apply is absent."""
+    ratios = row["ratios"]
+    out = {}
+    peers = {k: v for k, v in ratios.items() if k != FLOOR}
+    worst = min(peers, key=peers.get)
+    out["T1"] = (peers[worst] >= 1.0, f"{peers[worst]:.2f}x {worst}")
+    if row["small"]:
+        numpy_peers = {k: v for k, v in ratios.items() if k in NUMPY_PEERS}
+        worst = min(numpy_peers, key=numpy_peers.get)
+        ok, text = numpy_peers[worst] >= 5.0, f"{numpy_peers[worst]:.1f}x {worst}"
+        if row["n"] == 64:
+            ok = ok and ratios[FLOOR] >= 1.0
+            text += f"; ours {1 / ratios[FLOOR]:.2f}x np.add"
+        out["T2"] = (ok, text)
+    if row["elementwise"] and row["n"] >= 262144:
+        out["T3"] = (1 / ratios[FLOOR] <= 1.5, f"ours {1 / ratios[FLOOR]:.3f}x np.add")
+    return out
+
+
+# ---------------------------------------------------------------- subprocesses
+
+def _child(mode: str, names: list, cfg, env_extra: dict) -> dict:
+    env = {**os.environ, **env_extra}
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", mode,
+           "--reps", str(cfg.reps), "--block-ms", str(cfg.block_ns / 1e6)]
+    for n in names:
+        cmd += ["--only", n]
+    out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def _in_threads(case) -> bool:
+    return case.parallel and case.largest
+
+
+def _in_memory(case) -> bool:
+    return case.largest and case.variant in MEMORY_VARIANTS
+
+
+def child_threads(selected, cfg) -> dict:
+    out = {}
+    for index, case in filter(lambda ic: _in_threads(ic[1]), selected):
+        func, args, _ = case.make(index)
+        out[f"{case.func} {case.label}"] = measure({OURS: partial(func, *args)}, cfg.reps,
+                                                   cfg.block_ns, cfg.budget_ns)[OURS]["ns"]
+    return out
+
+
+def run_threads(selected, cfg) -> list:
+    """Our time with a pool of 1 and of 2 threads, in child processes run alternately; the
+    speedup is the median over the rounds of a pair of children."""
+    wanted = [(i, c) for i, c in selected if _in_threads(c)]
+    if not wanted:
+        return []
+    keys = [f"{c.func} {c.label}" for _, c in wanted]
+    names = sorted({c.func for _, c in wanted})
+    runs = {1: [], 2: []}
+    for _ in range(cfg.thread_rounds):
+        for threads in (1, 2):
+            runs[threads].append(_child("threads", names, cfg, {"RAYON_NUM_THREADS": str(threads)}))
+    rows = []
+    for (_, case), key in zip(wanted, keys):
+        one, two = [r[key] for r in runs[1]], [r[key] for r in runs[2]]
+        speedup = paired_ratio(one, two)
+        row = {"func": case.func, "size": case.size, "variant": case.variant,
+               "ns_1": statistics.median(one), "ns_2": statistics.median(two), "speedup": speedup}
+        if case.func in ("batch_compute_gae", "compute_group_advantages"):
+            row["T4"] = (speedup >= 1.6, f"{speedup:.2f}x")
+        rows.append(row)
+    return rows
+
+
+def _vm(field: str) -> int:
+    text = Path("/proc/self/status").read_text()
+    return int(re.search(field + r":\s+(\d+) kB", text).group(1)) * 1024
+
+
+def peak_added(fn, args) -> tuple:
+    """Bytes of resident memory a call adds at its peak (result included), and the result."""
+    gc.collect()
+    ctypes.CDLL(None).malloc_trim(0)  # free heap pages leave the resident size
+    Path("/proc/self/clear_refs").write_text("5")  # resets the peak resident size
+    before = _vm("VmRSS")
+    result = fn(*args)
+    return _vm("VmHWM") - before, result
+
+
+def _result_bytes(result) -> int:
+    return int(_flat(result).nbytes) if not isinstance(result, dict) else 0
+
+
+def _required_copies(case, args) -> int:
+    """Bytes of the copies a call is allowed to make besides its result."""
+    if case.func == "batch_compute_gae":
+        return sum(a.nbytes for a in args[0]) + sum(a.nbytes for a in args[1])
+    if case.func == "compute_reward_statistics":
+        return 8 * case.n  # the sequence read into doubles; the median works on that copy
+    return 0
+
+
+def child_memory(selected, cfg) -> dict:
+    out = {}
+    for index, case in filter(lambda ic: _in_memory(ic[1]), selected):
+        smallest = next(c for c in CASES if c.func == case.func and c.variant == case.variant)
+        func, args, peers = smallest.make(index)  # first calls: NumPy's API, the pool
+        func(*args)
+        for fn, pargs in peers.values():
+            fn(*pargs)
+        func, args, peers = case.make(index)
+        added, result = peak_added(func, args)
+        row = {"added": added, "result": _result_bytes(result),
+               "required": _required_copies(case, args)}
+        del result
+        for name in ("numpy", FLOOR):
+            if name in peers:
+                row[f"{name}_added"] = peak_added(*peers[name])[0]
+        out[f"{case.func} {case.label}"] = row
+    return out
+
+
+def run_memory(selected, cfg) -> list:
+    """Peak memory of one call, in a child process whose malloc maps every block of 128 KiB or more
+    on its own, so that freed blocks leave the resident size and a new one enters it."""
+    wanted = [(i, c) for i, c in selected if _in_memory(c)]
+    if not wanted:
+        return []
+    names = sorted({c.func for _, c in wanted})
+    measured = _child("memory", names, cfg, {"MALLOC_MMAP_THRESHOLD_": "131072"})
+    rows = []
+    for _, case in wanted:
+        m = measured[f"{case.func} {case.label}"]
+        allowed = m["result"] + m["required"] + max(MEMORY_SLACK_BYTES, m["result"] // 32)
+        rows.append({"func": case.func, "size": case.size, "variant": case.variant, **m,
+                     "allowed": allowed, "T5": (m["added"] <= allowed, _mib(m["added"]))})
+    return rows
+
+
+class OtherLoad:
+    """How many cores other processes kept busy while this one ran: the machine's busy time
+    (from /proc/stat) less this process's and its children's CPU time, over the wall time."""
+
+    def __init__(self):
+        self.start = self._now()
+
+    @staticmethod
+    def _now() -> tuple:
+        ticks = [int(v) for v in Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]]
+        busy = (sum(ticks[:8]) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")
+        t = os.times()
+        return time.monotonic(), busy, t.user + t.system + t.children_user + t.children_system
+
+    def cores(self) -> float:
+        end = self._now()
+        wall, busy, own = (e - s for e, s in zip(end, self.start))
+        return max(0.0, (busy - own) / wall)
+
+
+# ---------------------------------------------------------------- printing
+
+def fmt_ns(ns: float) -> str:
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("µs", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.3g} {unit}"
+    return f"{ns:.0f} ns"
+
+
+def _mib(b: float) -> str:
+    return f"{b / 2**20:.2f} MiB"
+
+
+def _verdict(t) -> str:
+    return "" if t is None else f"{'PASS' if t[0] else 'FAIL'} {t[1]}"
+
+
+def _label(row: dict) -> str:
+    return f"{row['size']} {row['variant']}".strip()
+
+
+def _table(header: list, rows: list) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(c) for c in r) + " |" for r in rows]
+    return "\n".join(lines)
+
+
+def timing_table(rows: list) -> str:
+    columns = [p for p in PEER_COLUMNS if any(p in r["ratios"] for r in rows)]
+    body = []
+    for r in rows:
+        cells = [f"{fmt_ns(r['times'][p]['ns'])} ({r['ratios'][p]:.2f}x)" if p in r["ratios"]
+                 else "" for p in columns]
+        body.append([r["func"], _label(r),
+                     fmt_ns(r["times"][OURS]["ns"]), *cells,
+                     *(_verdict(r["targets"].get(t)) for t in ("T1", "T2", "T3"))])
+    return _table(["function", "size", "ours", *columns, "T1 faster than all",
+                   "T2 small: 5x NumPy", "T3 ≤1.5x np.add"], body)
+
+
+def threads_table(rows: list) -> str:
+    return _table(["function", "size", "1 thread", "2 threads", "speedup", "T4 ≥1.6x"],
+                  [[r["func"], _label(r), fmt_ns(r["ns_1"]),
+                    fmt_ns(r["ns_2"]), f"{r['speedup']:.2f}x", _verdict(r.get("T4"))]
+                   for r in rows])
+
+
+def memory_table(rows: list) -> str:
+    return _table(["function", "size", "result", "copies allowed", "ours adds", "numpy adds",
+                   "np.add adds", "T5 ≤ result + copies"],
+                  [[r["func"], _label(r), _mib(r["result"]),
+                    _mib(r["required"]), _mib(r["added"]) + (f" ({r['added'] / r['result']:.2f}x)"
+                                                             if r["result"] else ""),
+                    _mib(r["numpy_added"]) if "numpy_added" in r else "",
+                    _mib(r["np.add_added"]), _verdict(r["T5"])] for r in rows])
+
+
+def failures(results: dict) -> list:
+    rows = [*results["cases"], *results["threads"], *results["memory"]]
+    return [f"{t} {r['func']} {_label(r)}: {v[1]}"
+            for r in rows for t, v in sorted({**r.get("targets", {}),
+                                              **{k: r[k] for k in ("T4", "T5") if k in r}}.items())
+            if not v[0]]
+
+
+# ---------------------------------------------------------------- main
+
+def environment() -> dict:
+    try:
+        import threadpoolctl
+        blas = [i.get("architecture") for i in threadpoolctl.threadpool_info()
+                if i.get("internal_api") == "openblas"]
+    except ImportError:
+        blas = ["threadpoolctl not installed"]
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                if line.startswith("model name")), platform.processor())
+    rev = subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
+                         capture_output=True, text=True).stdout.strip()
+    return {"date": time.strftime("%Y-%m-%d %H:%M:%S"), "git": rev, "cpu": cpu,
+            "cores": os.cpu_count(), "python": platform.python_version(),
+            "numpy": np.__version__, "scipy": __import__("scipy").__version__,
+            "torch": cases.torch.__version__ if cases.torch else None,
+            "torch_threads": cases.torch.get_num_threads() if cases.torch else None,
+            "openblas_kernel": blas,
+            "openblas_env": {k: os.environ[k] for k in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+                             if k in os.environ},
+            "RAYON_NUM_THREADS": os.environ.get("RAYON_NUM_THREADS"),
+            "module": cases.ours.__file__, "loadavg_start": os.getloadavg()}
+
+
+def header(m: dict) -> str:
+    torch = f"torch {m['torch']} ({m['torch_threads']} threads)" if m["torch"] else "no torch"
+    return (f"quorvale_rl_core at {m['git']} ({m['module']}), {m['date']}\n"
+            f"{m['cpu']}, {m['cores']} cores, Python {m['python']}, NumPy {m['numpy']} "
+            f"(OpenBLAS kernel {', '.join(map(str, m['openblas_kernel']))}), SciPy {m['scipy']}, "
+            f"{torch}; RAYON_NUM_THREADS={m['RAYON_NUM_THREADS'] or 'unset'}; "
+            f"{m['reps']} repeats of {m['block_ms']:g} ms blocks{' (quick)' if m['quick'] else ''}")
+
+
+def main() -> None:
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
+    p.add_argument("--quick", action="store_true", help="few short repeats: a smoke run")
+    p.add_argument("--only", action="append", default=[],
+                   help="only the functions whose name contains this (repeatable)")
+    p.add_argument("--json", type=Path, help="results file (full runs: bench/results.json)")
+    p.add_argument("--plot", action="store_true", help="also write bench/ratios.png")
+    p.add_argument("--reps", type=int, help=argparse.SUPPRESS)
+    p.add_argument("--block-ms", type=float, help=argparse.SUPPRESS)
+    p.add_argument("--child", choices=("threads", "memory"), help=argparse.SUPPRESS)
+    a = p.parse_args()
+    a.reps = a.reps or (3 if a.quick else 21)
+    a.block_ns = (a.block_ms or (1.0 if a.quick else 2.0)) * 1e6
+    a.budget_ns = (0.5 if a.quick else 3.0) * 1e9
+    a.thread_rounds = 1 if a.quick else 5
+    selected = [(i, c) for i, c in enumerate(CASES)
+                if not a.only or any(o in c.func for o in a.only)]
+
+    if a.child:
+        print(json.dumps((child_threads if a.child == "threads" else child_memory)(selected, a)))
+        return
+
+    cases.enable_torch()
+    results = {"meta": {**environment(), "quick": a.quick, "reps": a.reps,
+                        "block_ms": a.block_ns / 1e6}}
+    print(header(results["meta"]))
+    if results["meta"]["openblas_env"]:
+        print("note: OPENBLAS_CORETYPE/OPENBLAS_L2_SIZE are set and slow NumPy's BLAS; "
+              "run with `env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE` to compare fairly")
+    rows = []
+    load = OtherLoad()
+    for index, case in selected:
+        rows.append(time_case(index, case, a))
+        print(f"  {case.func} {case.label}: {fmt_ns(rows[-1]['times'][OURS]['ns'])}",
+              file=sys.stderr, flush=True)
+    results["cases"] = rows
+    results["meta"]["others_cores_timing"] = load.cores()
+    load = OtherLoad()
+    results["threads"] = run_threads(selected, a)
+    results["meta"]["others_cores_threads"] = load.cores()
+    results["memory"] = run_memory(selected, a)
+    results["meta"]["loadavg_end"] = os.getloadavg()
+    spreads = [t["spread"] for r in rows for t in r["times"].values()]
+    results["meta"]["spread_median"] = statistics.median(spreads)
+    results["meta"]["spread_max"] = max(spreads)
+
+    print("\nTimes per call (median); in brackets peer time / our time (above 1x: ours is faster),"
+          "\nthe median of the ratios within each round of interleaved repeats."
+          "\nT1: every peer ≥1x. T2 (n ≤ 4096): NumPy peers ≥5x, and at 64 elements no slower than"
+          " np.add. T3 (element-wise, n ≥ 262144): ours ≤1.5x the time of np.add.\n")
+    print(timing_table(rows))
+    if results["threads"]:
+        print("\nThread scaling at the largest size (our time, RAYON_NUM_THREADS=1 against 2):\n")
+        print(threads_table(results["threads"]))
+        if results["meta"]["others_cores_threads"] > 0.25:
+            print(f"(other processes kept {results['meta']['others_cores_threads']:.2f} cores busy "
+                  "meanwhile: a second thread had no free core, so these speedups understate)")
+    if results["memory"]:
+        print("\nPeak resident memory one call adds (its result included), measured in a child process:\n")
+        print(memory_table(results["memory"]))
+    fails = failures(results)
+    m = results["meta"]
+    print(f"\nnoise: interquartile range / median of the repeats: median {m['spread_median']:.1%}, "
+          f"worst {m['spread_max']:.1%}; other processes kept {m['others_cores_timing']:.2f} of "
+          f"{m['cores']} cores busy during the timings, {m['others_cores_threads']:.2f} during the "
+          f"thread scaling; load average {m['loadavg_start'][0]:.2f} at start, "
+          f"{m['loadavg_end'][0]:.2f} at end")
+    print(f"\n{len(fails)} target checks fail" + (":" if fails else ""))
+    for f in fails:
+        print("  " + f)
+
+    json_path = a.json or (None if a.quick or a.only else HERE / "results.json")
+    if json_path:
+        json_path.write_text(json.dumps(results, indent=1, default=str) + "\n")
+        print(f"\nwrote {json_path}")
+        if a.plot:
+            import plot
+            plot.main(json_path, HERE / "ratios.png")
+
+
+if __name__ == "__main__":
+    main()

@@ -30,6 +30,23 @@ QRL_VECTOR_INLINE T splat(double x) {
     }
 }
 
+// A constant in both forms, built once outside the element loop.
+struct Constant {
+    double scalar;
+    Doubles vector;
+
+    QRL_VECTOR_INLINE explicit Constant(double x) : scalar(x), vector(Doubles{x, x, x, x}) {}
+
+    template <class T>
+    QRL_VECTOR_INLINE T as() const {
+        if constexpr (sizeof(T) == sizeof(double)) {
+            return scalar;
+        } else {
+            return vector;
+        }
+    }
+};
+
 QRL_VECTOR_INLINE Doubles load(const char* data, std::int64_t i) {
     Doubles v;
     std::memcpy(&v, data + i * static_cast<std::int64_t>(sizeof(double)), sizeof v);

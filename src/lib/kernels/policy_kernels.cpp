@@ -17,10 +17,11 @@ namespace simd = numeric::simd;
 [[gnu::target_clones("avx2", "default")]]
 void gspo_clipping_range(DoubleRun ratios, DoubleRun advantages, double lower, double upper, double* out,
                          std::int64_t begin, std::int64_t end) {
-    simd::map2(ratios.data, advantages.data, out, begin, end, [=](auto r, auto a) QRL_LAMBDA_INLINE {
+    const simd::Constant zero(0.0), upper_bound(upper), lower_bound(lower);
+    simd::map2(ratios.data, advantages.data, out, begin, end, [&](auto r, auto a) QRL_LAMBDA_INLINE {
         using T = decltype(r);
-        const T clipped = simd::select(a >= simd::splat<T>(0.0), simd::min_num(r, simd::splat<T>(upper)),
-                                       simd::max_num(r, simd::splat<T>(lower)));
+        const T clipped = simd::select(a >= zero.as<T>(), simd::min_num(r, upper_bound.as<T>()),
+                                       simd::max_num(r, lower_bound.as<T>()));
         return simd::min_num(r * a, a * clipped);
     });
 }
@@ -28,11 +29,12 @@ void gspo_clipping_range(DoubleRun ratios, DoubleRun advantages, double lower, d
 [[gnu::target_clones("avx2", "default")]]
 void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out,
                          std::int64_t begin, std::int64_t end) {
-    simd::map2(ratios.data, advantages.data, out, begin, end, [=](auto r, auto a) QRL_LAMBDA_INLINE {
+    const simd::Constant low(lo), high(hi);
+    simd::map2(ratios.data, advantages.data, out, begin, end, [&](auto r, auto a) QRL_LAMBDA_INLINE {
         using T = decltype(r);
         // A NaN ratio passes both tests unchanged.
-        T c = simd::select(r < simd::splat<T>(lo), simd::splat<T>(lo), r);
-        c = simd::select(c > simd::splat<T>(hi), simd::splat<T>(hi), c);
+        T c = simd::select(r < low.as<T>(), low.as<T>(), r);
+        c = simd::select(c > high.as<T>(), high.as<T>(), c);
         return simd::min_num(a * r, a * c);
     });
 }

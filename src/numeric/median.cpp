@@ -56,22 +56,16 @@ double median_of_sorted(const double* s, std::size_t n) {
     return (s[n / 2 - 1] + s[n / 2]) * 0.5;
 }
 
-// Signs of the zeros of `values`, in input order.
-std::vector<bool> zero_signs(std::span<const double> values) {
-    std::vector<bool> signs;
-    for (double x : values)
-        if (x == 0.0) signs.push_back(std::signbit(x));
-    return signs;
-}
-
 // The value a stable sort would put at `position`, given that a selection
 // found `value` there: only zeros are ambiguous, and equal zeros keep their
 // input order, so the zero at that position is the (position - #negatives)th
-// zero of the input.
-double with_stable_zero_sign(double value, std::size_t position, std::size_t negatives,
-                             const std::vector<bool>& signs) {
+// zero of the input; `zero_signs` lists the input's zero signs in order.
+double with_stable_zero_sign(double value, std::size_t position, std::span<const double> values,
+                             const std::vector<bool>& zero_signs) {
     if (value != 0.0) return value;
-    return signs[position - negatives] ? -0.0 : 0.0;
+    std::size_t negatives = 0;  // the same for any order of the values
+    for (double x : values) negatives += (x < 0.0);
+    return zero_signs[position - negatives] ? -0.0 : 0.0;
 }
 
 }  // namespace
@@ -85,18 +79,24 @@ bool contains_nan(std::span<const double> values) {
 double stable_median_in_place(std::span<double> values) {
     const std::size_t n = values.size();
     double* v = values.data();
-    if (n <= kInsertionLimit || contains_nan(values)) {
+    bool any_nan = false, any_zero = false;
+    for (double x : values) {
+        any_nan |= (x != x);
+        any_zero |= (x == 0.0);
+    }
+    if (n <= kInsertionLimit || any_nan) {
         stable_sort(v, n);
         return median_of_sorted(v, n);
     }
-    const std::vector<bool> signs = zero_signs(values);
-    std::size_t negatives = 0;
-    for (double x : values) negatives += (x < 0.0);
+    std::vector<bool> zero_signs;
+    if (any_zero)
+        for (double x : values)
+            if (x == 0.0) zero_signs.push_back(std::signbit(x));
     const std::size_t k = n / 2;
     std::nth_element(v, v + k, v + n);
-    const double upper = with_stable_zero_sign(v[k], k, negatives, signs);
+    const double upper = with_stable_zero_sign(v[k], k, values, zero_signs);
     if (n % 2 == 1) return upper;
-    const double lower = with_stable_zero_sign(*std::max_element(v, v + k), k - 1, negatives, signs);
+    const double lower = with_stable_zero_sign(*std::max_element(v, v + k), k - 1, values, zero_signs);
     return (lower + upper) * 0.5;
 }
 

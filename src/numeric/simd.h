@@ -87,23 +87,23 @@ QRL_VECTOR_INLINE Doubles max_num(Doubles a, Doubles b) {
     return (b != b) ? a : m;
 }
 
-// out[i] = element(x[i], y[i]) for i in [begin, end); x and y have unit
-// stride.  `element` is a generic callable taking (double, double) and
-// (Doubles, Doubles).
-template <class Element>
-QRL_VECTOR_INLINE void map2(const char* x, const char* y, double* __restrict out, std::int64_t begin, std::int64_t end,
-                 Element element) {
+QRL_VECTOR_INLINE double load_one(const char* data, std::int64_t i) {
+    double v;
+    std::memcpy(&v, data + i * static_cast<std::int64_t>(sizeof(double)), sizeof v);
+    return v;
+}
+
+// out[i] = element(x[i], ...) for i in [begin, end), over inputs of unit
+// stride.  `element` is a generic callable taking doubles and Doubles.
+template <class Element, class... Inputs>
+QRL_VECTOR_INLINE void map(double* __restrict out, std::int64_t begin, std::int64_t end, Element element,
+                           Inputs... inputs) {
     std::int64_t i = begin;
     for (; i + kLanes <= end; i += kLanes) {
-        const Doubles result = element(load(x, i), load(y, i));
+        const Doubles result = element(load(inputs, i)...);
         std::memcpy(out + i, &result, sizeof result);
     }
-    for (; i < end; ++i) {
-        double a, b;
-        std::memcpy(&a, x + i * 8, 8);
-        std::memcpy(&b, y + i * 8, 8);
-        out[i] = element(a, b);
-    }
+    for (; i < end; ++i) out[i] = element(load_one(inputs, i)...);
 }
 
 }  // namespace qrl::numeric::simd

@@ -356,10 +356,10 @@ def failures(results: dict) -> list:
 def environment() -> dict:
     try:
         import threadpoolctl
-        blas = [i.get("architecture") for i in threadpoolctl.threadpool_info()
-                if i.get("internal_api") == "openblas"]
+        info = [i for i in threadpoolctl.threadpool_info() if i.get("internal_api") == "openblas"]
+        blas, blas_threads = [i.get("architecture") for i in info], [i["num_threads"] for i in info]
     except ImportError:
-        blas = ["threadpoolctl not installed"]
+        blas, blas_threads = ["threadpoolctl not installed"], []
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                 if line.startswith("model name")), platform.processor())
     rev = subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
@@ -369,18 +369,23 @@ def environment() -> dict:
             "numpy": np.__version__, "scipy": __import__("scipy").__version__,
             "torch": cases.torch.__version__ if cases.torch else None,
             "torch_threads": cases.torch.get_num_threads() if cases.torch else None,
-            "openblas_kernel": blas,
+            "openblas_kernel": blas, "openblas_threads": blas_threads,
             "openblas_env": {k: os.environ[k] for k in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
                              if k in os.environ},
             "RAYON_NUM_THREADS": os.environ.get("RAYON_NUM_THREADS"),
-            "module": cases.ours.__file__, "loadavg_start": os.getloadavg()}
+            "module": cases.ours.__file__,
+            "module_built": time.strftime("%Y-%m-%d %H:%M:%S",
+                                          time.localtime(os.path.getmtime(cases.ours.__file__))),
+            "loadavg_start": os.getloadavg()}
 
 
 def header(m: dict) -> str:
     torch = f"torch {m['torch']} ({m['torch_threads']} threads)" if m["torch"] else "no torch"
-    return (f"quorvale_rl_core at {m['git']} ({m['module']}), {m['date']}\n"
+    return (f"quorvale_rl_core, checkout at {m['git']}, module {m['module']} built "
+            f"{m['module_built']}; run {m['date']}\n"
             f"{m['cpu']}, {m['cores']} cores, Python {m['python']}, NumPy {m['numpy']} "
-            f"(OpenBLAS kernel {', '.join(map(str, m['openblas_kernel']))}), SciPy {m['scipy']}, "
+            f"(OpenBLAS kernel {', '.join(map(str, m['openblas_kernel']))}, threads "
+            f"{', '.join(map(str, m['openblas_threads']))}), SciPy {m['scipy']}, "
             f"{torch}; RAYON_NUM_THREADS={m['RAYON_NUM_THREADS'] or 'unset'}; "
             f"{m['reps']} repeats of {m['block_ms']:g} ms blocks{' (quick)' if m['quick'] else ''}")
 
@@ -392,6 +397,8 @@ def main() -> None:
                    help="only the functions whose name contains this (repeatable)")
     p.add_argument("--json", type=Path, help="results file (full runs: bench/results.json)")
     p.add_argument("--plot", action="store_true", help="also write bench/ratios.png")
+    p.add_argument("--peer-threads", type=int,
+                   help="threads of torch and of NumPy's BLAS (default: theirs, one per core)")
     p.add_argument("--reps", type=int, help=argparse.SUPPRESS)
     p.add_argument("--block-ms", type=float, help=argparse.SUPPRESS)
     p.add_argument("--child", choices=("threads", "memory"), help=argparse.SUPPRESS)
@@ -407,7 +414,12 @@ def main() -> None:
         print(json.dumps((child_threads if a.child == "threads" else child_memory)(selected, a)))
         return
 
-    cases.enable_torch()
+    if cases.enable_torch() and a.peer_threads:
+        cases.torch.set_num_threads(a.peer_threads)
+    if a.peer_threads:
+        import threadpoolctl
+
+        blas_limit = threadpoolctl.threadpool_limits(a.peer_threads, user_api="blas")  # noqa: F841
     results = {"meta": {**environment(), "quick": a.quick, "reps": a.reps,
                         "block_ms": a.block_ns / 1e6}}
     print(header(results["meta"]))
@@ -441,7 +453,7 @@ def main() -> None:
         print(threads_table(results["threads"]))
         if results["meta"]["others_cores_threads"] > 0.25:
             print(f"(other processes kept {results['meta']['others_cores_threads']:.2f} cores busy "
-                  "meanwhile: a second thread had no free core, so these speedups understate)")
+                  "meanwhile, so the second thread did not always have a core: speedups understate)")
     if results["memory"]:
         print("\nPeak resident memory one call adds (its result included), measured in a child process:\n")
         print(memory_table(results["memory"]))

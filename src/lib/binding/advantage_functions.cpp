@@ -11,8 +11,6 @@
 
 namespace qrl::binding {
 
-using Slots = std::array<py::Ref, kMaxParameters>;
-
 PyObject* compute_group_advantages(PyObject* args, PyObject* kwargs) {
     static ParameterList parameters{"compute_group_advantages", {"rewards", "baseline_type", "normalize"}, 3, 3};
     Slots slot;

@@ -42,7 +42,7 @@ int find_parameter(const ParameterList& parameters, PyObject* keyword) {
                      parameters.function, parameters.required, parameters.count, given, verb);
 }
 
-[[gnu::cold]] void raise_missing(const ParameterList& parameters, const std::array<py::Ref, kMaxParameters>& slots) {
+[[gnu::cold]] void raise_missing(const ParameterList& parameters, const Slots& slots) {
     std::string names;
     int missing = 0;
     for (int i = 0; i < parameters.required; ++i)
@@ -62,8 +62,7 @@ int find_parameter(const ParameterList& parameters, PyObject* keyword) {
 
 }  // namespace
 
-bool match_arguments(ParameterList& parameters, PyObject* args, PyObject* kwargs,
-                     std::array<py::Ref, kMaxParameters>& slots) {
+bool match_arguments(ParameterList& parameters, PyObject* args, PyObject* kwargs, Slots& slots) {
     if (!intern_names(parameters)) return false;
     const Py_ssize_t given = PyTuple_Size(args);
     if (given < 0) return false;

@@ -21,9 +21,11 @@ struct ParameterList {
     std::array<PyObject*, kMaxParameters> interned{};
 };
 
+// One owned reference per parameter, empty when it was not passed.
+using Slots = std::array<py::Ref, kMaxParameters>;
+
 // Slot i receives a new reference to the object passed for parameter i, or
 // stays empty.  Returns false with a TypeError set.
-bool match_arguments(ParameterList& parameters, PyObject* args, PyObject* kwargs,
-                     std::array<py::Ref, kMaxParameters>& slots);
+bool match_arguments(ParameterList& parameters, PyObject* args, PyObject* kwargs, Slots& slots);
 
 }  // namespace qrl::binding

@@ -10,8 +10,6 @@
 namespace qrl::binding {
 namespace {
 
-using Slots = std::array<py::Ref, kMaxParameters>;
-
 // Views of the two leading float64 vectors (ratios and advantages, or the
 // two log-probability arrays), contiguity tested in order.
 bool view_pair(const Slots& slot, const char* first, const char* second, VectorView* a, VectorView* b) {

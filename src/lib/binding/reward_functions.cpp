@@ -13,8 +13,6 @@
 namespace qrl::binding {
 namespace {
 
-using Slots = std::array<py::Ref, kMaxParameters>;
-
 // Stores a float under `key`; a failing store is an internal failure.
 void set_float_item(PyObject* dict, const char* key, double value) {
     py::Ref number(PyFloat_FromDouble(value));

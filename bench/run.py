@@ -41,7 +41,9 @@ MEMORY_VARIANTS = ("", "mean, norm", "median, norm", "list", "ndarray")
 
 # ---------------------------------------------------------------- timing
 
-def _per_call_ns(fn, inner: int) -> float:
+def _per_call_ns(fn, inner: int, warm: bool = False) -> float:
+    if warm:
+        fn()
     loop = itertools.repeat(None, inner)
     t0 = time.perf_counter_ns()
     for _ in loop:
@@ -50,14 +52,19 @@ def _per_call_ns(fn, inner: int) -> float:
 
 
 def measure(fns: dict, reps: int, block_ns: float, budget_ns: float) -> dict:
-    """Median ns per call of each function; blocks of calls are interleaved across functions."""
-    inner, todo = {}, {}
+    """Median ns per call of each function; blocks of calls are interleaved across functions.
+
+    Each block starts with an untimed call (unless a call takes 20 ms or more): the first call
+    after another function's block pays for cold caches and sleeping threads, its own and those
+    of the function before it, which is not the cost of the call itself."""
+    inner, todo, warm = {}, {}, {}
     for name, fn in fns.items():
         fn()
         k = 1
         while (t := _per_call_ns(fn, k)) * k < 2e5 and k < 10**6:
             k *= 10
         inner[name] = max(1, round(block_ns / t))
+        warm[name] = t < 2e7
         todo[name] = max(3, min(reps, int(budget_ns / (t * inner[name]))))
     samples = {name: [] for name in fns}
     names = list(fns)
@@ -66,7 +73,7 @@ def measure(fns: dict, reps: int, block_ns: float, budget_ns: float) -> dict:
         for rep in range(max(todo.values())):
             for name in names[rep % len(names):] + names[:rep % len(names)]:
                 if len(samples[name]) < todo[name]:
-                    samples[name].append(_per_call_ns(fns[name], inner[name]))
+                    samples[name].append(_per_call_ns(fns[name], inner[name], warm[name]))
     finally:
         gc.enable()
     return {name: {"ns": statistics.median(s), "spread": _spread(s), "inner": inner[name],
@@ -85,6 +92,26 @@ def _spread(s: list) -> float:
         return (max(s) - min(s)) / statistics.median(s)
     q = statistics.quantiles(s, n=4)
     return (q[2] - q[0]) / q[1]
+
+
+class OtherLoad:
+    """How many cores other processes kept busy while this one ran: the machine's busy time
+    (from /proc/stat) less this process's and its children's CPU time, over the wall time."""
+
+    def __init__(self):
+        self.start = self._now()
+
+    @staticmethod
+    def _now() -> tuple:
+        ticks = [int(v) for v in Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]]
+        busy = (sum(ticks[:8]) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")
+        t = os.times()
+        return time.monotonic(), busy, t.user + t.system + t.children_user + t.children_system
+
+    def cores(self) -> float:
+        end = self._now()
+        wall, busy, own = (e - s for e, s in zip(end, self.start))
+        return max(0.0, (busy - own) / wall)
 
 
 def _flat(x) -> np.ndarray:
@@ -116,10 +143,12 @@ def time_case(index: int, case, cfg) -> dict:
             check_peer(case, name, ours_result, fn(*pargs))
     del ours_result
     fns = {OURS: partial(func, *args), **{name: partial(fn, *a) for name, (fn, a) in peers.items()}}
+    load = OtherLoad()
     times = measure(fns, cfg.reps, cfg.block_ns, cfg.budget_ns)
     ours = times[OURS]["samples"]
     row = {"func": case.func, "size": case.size, "variant": case.variant, "n": case.n,
            "elementwise": case.elementwise, "small": case.small, "times": times,
+           "others_cores": load.cores(),
            "ratios": {name: paired_ratio(t["samples"], ours) for name, t in times.items()
                       if name != OURS}}
     row["targets"] = targets(row)
@@ -266,26 +295,6 @@ def run_memory(selected, cfg) -> list:
     return rows
 
 
-class OtherLoad:
-    """How many cores other processes kept busy while this one ran: the machine's busy time
-    (from /proc/stat) less this process's and its children's CPU time, over the wall time."""
-
-    def __init__(self):
-        self.start = self._now()
-
-    @staticmethod
-    def _now() -> tuple:
-        ticks = [int(v) for v in Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]]
-        busy = (sum(ticks[:8]) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")
-        t = os.times()
-        return time.monotonic(), busy, t.user + t.system + t.children_user + t.children_system
-
-    def cores(self) -> float:
-        end = self._now()
-        wall, busy, own = (e - s for e, s in zip(end, self.start))
-        return max(0.0, (busy - own) / wall)
-
-
 # ---------------------------------------------------------------- printing
 
 def fmt_ns(ns: float) -> str:
@@ -321,9 +330,10 @@ def timing_table(rows: list) -> str:
                  else "" for p in columns]
         body.append([r["func"], _label(r),
                      fmt_ns(r["times"][OURS]["ns"]), *cells,
-                     *(_verdict(r["targets"].get(t)) for t in ("T1", "T2", "T3"))])
+                     *(_verdict(r["targets"].get(t)) for t in ("T1", "T2", "T3")),
+                     f"{r['others_cores']:.1f}"])
     return _table(["function", "size", "ours", *columns, "T1 faster than all",
-                   "T2 small: 5x NumPy", "T3 ≤1.5x np.add"], body)
+                   "T2 small: 5x NumPy", "T3 ≤1.5x np.add", "others' load"], body)
 
 
 def threads_table(rows: list) -> str:
@@ -446,7 +456,8 @@ def main() -> None:
     print("\nTimes per call (median); in brackets peer time / our time (above 1x: ours is faster),"
           "\nthe median of the ratios within each round of interleaved repeats."
           "\nT1: every peer ≥1x. T2 (n ≤ 4096): NumPy peers ≥5x, and at 64 elements no slower than"
-          " np.add. T3 (element-wise, n ≥ 262144): ours ≤1.5x the time of np.add.\n")
+          " np.add. T3 (element-wise, n ≥ 262144): ours ≤1.5x the time of np.add."
+          "\nOthers' load: cores that other processes kept busy while the row was measured.\n")
     print(timing_table(rows))
     if results["threads"]:
         print("\nThread scaling at the largest size (our time, RAYON_NUM_THREADS=1 against 2):\n")

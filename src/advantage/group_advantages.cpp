@@ -89,8 +89,8 @@ double median_of(DoubleRun row, std::vector<double>& scratch) {
 }
 
 // Groups begin..end-1: blocks of kLanes groups in vector lanes, the rest one
-// by one.  Compiled for AVX2 and for the baseline; the choice changes no bit.
-[[gnu::target_clones("avx2", "default")]]
+// by one.
+QRL_VECTOR_KERNEL
 void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize, double* out,
                   std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;

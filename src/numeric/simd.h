@@ -4,6 +4,12 @@
 #define QRL_VECTOR_INLINE [[gnu::always_inline]] inline
 #define QRL_LAMBDA_INLINE __attribute__((always_inline))
 
+// Kernels that use vectors are compiled for AVX-512, AVX2 and the baseline
+// and chosen by the processor at load time.  The instruction set changes no
+// bit of a result: every lane performs the same IEEE operations in the same
+// order, and nothing is contracted into fused multiply-adds.
+#define QRL_VECTOR_KERNEL [[gnu::target_clones("avx512f", "avx2", "default")]]
+
 // Element-wise kernels written once, for one double or for a vector of
 // doubles (GCC vector extensions): the vector body and the scalar tail run
 // the same formula, and IEEE operations are exact per lane, so the result
@@ -17,16 +23,22 @@
 
 namespace qrl::numeric::simd {
 
-constexpr std::int64_t kLanes = 4;
+constexpr std::int64_t kLanes = 8;
 using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 using Mask = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
+
+QRL_VECTOR_INLINE Doubles broadcast(double x) {
+    Doubles v;
+    for (int lane = 0; lane < kLanes; ++lane) v[lane] = x;
+    return v;
+}
 
 template <class T>
 QRL_VECTOR_INLINE T splat(double x) {
     if constexpr (sizeof(T) == sizeof(double)) {
         return x;
     } else {
-        return T{x, x, x, x};
+        return broadcast(x);
     }
 }
 
@@ -35,7 +47,7 @@ struct Constant {
     double scalar;
     Doubles vector;
 
-    QRL_VECTOR_INLINE explicit Constant(double x) : scalar(x), vector(Doubles{x, x, x, x}) {}
+    QRL_VECTOR_INLINE explicit Constant(double x) : scalar(x), vector(broadcast(x)) {}
 
     template <class T>
     QRL_VECTOR_INLINE T as() const {

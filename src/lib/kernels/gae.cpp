@@ -17,8 +17,8 @@ using simd::kLanes;
 // Each lane runs exactly the recurrence of `gae` (a value estimate missing
 // from a short value array is the same 0.0 here), so a trajectory's result
 // does not depend on the path it took; the lanes only hide the latency of
-// the multiply-add chain.  Compiled for AVX2 and for the baseline.
-[[gnu::target_clones("avx2", "default")]]
+// the multiply-add chain.
+QRL_VECTOR_KERNEL
 void gae_side_by_side(const Trajectory* trajectories, double gamma, double lambda, std::vector<double>& buffer) {
     const std::int64_t n = trajectories[0].rewards.size;
     buffer.assign(static_cast<std::size_t>((2 * n + 1) * kLanes), 0.0);

@@ -11,10 +11,7 @@ namespace {
 
 namespace simd = numeric::simd;
 
-// The element loops are compiled for AVX2 and for the baseline; which one
-// runs changes no bit of the result.
-
-[[gnu::target_clones("avx2", "default")]]
+QRL_VECTOR_KERNEL
 void gspo_clipping_range(DoubleRun ratios, DoubleRun advantages, double lower, double upper, double* out,
                          std::int64_t begin, std::int64_t end) {
     const simd::Constant zero(0.0), upper_bound(upper), lower_bound(lower);
@@ -44,7 +41,7 @@ void gspo_clipping_range(DoubleRun ratios, DoubleRun advantages, double lower, d
         ratios.data, advantages.data);
 }
 
-[[gnu::target_clones("avx2", "default")]]
+QRL_VECTOR_KERNEL
 void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out,
                          std::int64_t begin, std::int64_t end) {
     const simd::Constant low(lo), high(hi);

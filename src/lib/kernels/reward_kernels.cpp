@@ -14,10 +14,7 @@ namespace {
 
 namespace simd = numeric::simd;
 
-// The element loops are compiled for AVX2 and for the baseline; which one
-// runs changes no bit of the result.
-
-[[gnu::target_clones("avx2", "default")]]
+QRL_VECTOR_KERNEL
 void standardize(DoubleRun rewards, double mean, double scale, double* out) {
     const simd::Constant m(mean), s(scale);
     simd::map(
@@ -29,7 +26,7 @@ void standardize(DoubleRun rewards, double mean, double scale, double* out) {
         rewards.data);
 }
 
-[[gnu::target_clones("avx2", "default")]]
+QRL_VECTOR_KERNEL
 void clamp(DoubleRun rewards, double min_value, double max_value, double* out) {
     const simd::Constant lo(min_value), hi(max_value);
     simd::map(

@@ -1,6 +1,8 @@
 #include "numeric/median.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -56,17 +58,97 @@ double median_of_sorted(const double* s, std::size_t n) {
     return (s[n / 2 - 1] + s[n / 2]) * 0.5;
 }
 
-// The value a stable sort would put at `position`, given that a selection
-// found `value` there: only zeros are ambiguous, and equal zeros keep their
-// input order, so the zero at that position is the (position - #negatives)th
-// zero of the input; `zero_signs` lists the input's zero signs in order.
-double with_stable_zero_sign(double value, std::size_t position, std::span<const double> values,
+// The value a stable sort puts at `position`, given that a selection found
+// `value` there: only zeros are ambiguous, and equal zeros keep their input
+// order, so the zero at that position is the (position - #negatives)th zero
+// of the input.  `original` is the input in its order, `negatives` the
+// number of values below zero.
+double with_stable_zero_sign(double value, std::size_t position, std::size_t negatives,
                              const std::vector<bool>& zero_signs) {
     if (value != 0.0) return value;
-    std::size_t negatives = 0;  // the same for any order of the values
-    for (double x : values) negatives += (x < 0.0);
     return zero_signs[position - negatives] ? -0.0 : 0.0;
 }
+
+std::vector<bool> zero_signs_of(std::span<const double> values) {
+    std::vector<bool> signs;
+    for (double x : values)
+        if (x == 0.0) signs.push_back(std::signbit(x));
+    return signs;
+}
+
+std::size_t count_negatives(std::span<const double> values) {
+    std::size_t negatives = 0;
+    for (double x : values) negatives += (x < 0.0);
+    return negatives;
+}
+
+// Radix selection on order-preserving integer keys (for values without
+// NaN; -0.0 gets its own key just below +0.0, and zero signs are settled
+// afterwards from the input order).  Linear time and few branches; the
+// values themselves are left in their order.
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+std::uint64_t order_key(double x) {
+    const auto u = std::bit_cast<std::uint64_t>(x);
+    return (u & kSignBit) ? ~u : (u | kSignBit);
+}
+
+double from_order_key(std::uint64_t key) {
+    return std::bit_cast<double>((key & kSignBit) ? (key & ~kSignBit) : ~key);
+}
+
+// The key at 0-based rank `rank` among the keys of `values`.
+std::uint64_t select_key(std::span<const double> values, std::size_t rank) {
+    std::vector<std::uint64_t> keys;
+    int shift = 56;
+    auto digit = [&shift](std::uint64_t key) { return static_cast<std::size_t>((key >> shift) & 0xFF); };
+    // First pass straight from the values, then within the chosen bucket.
+    std::size_t count[256] = {};
+    for (double x : values) ++count[digit(order_key(x))];
+    std::size_t bucket = 0;
+    while (rank >= count[bucket]) rank -= count[bucket++];
+    keys.reserve(count[bucket]);
+    for (double x : values)
+        if (digit(order_key(x)) == bucket) keys.push_back(order_key(x));
+    while (keys.size() > 64 && shift > 0) {
+        shift -= 8;
+        std::fill(std::begin(count), std::end(count), 0);
+        for (std::uint64_t key : keys) ++count[digit(key)];
+        bucket = 0;
+        while (rank >= count[bucket]) rank -= count[bucket++];
+        std::size_t kept = 0;
+        for (std::uint64_t key : keys)
+            if (digit(key) == bucket) keys[kept++] = key;
+        keys.resize(kept);
+    }
+    std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(rank), keys.end());
+    return keys[rank];
+}
+
+double median_by_radix(std::span<const double> values) {
+    const std::size_t n = values.size();
+    const std::size_t k = n / 2;
+    const std::uint64_t upper_key = select_key(values, k);
+    const std::vector<bool> zero_signs = zero_signs_of(values);
+    const std::size_t negatives = count_negatives(values);
+    const double upper = with_stable_zero_sign(from_order_key(upper_key), k, negatives, zero_signs);
+    if (n % 2 == 1) return upper;
+    // Rank k - 1 holds the same key when fewer than k keys lie below it,
+    // else the largest key below it.
+    std::size_t below = 0;
+    std::uint64_t largest_below = 0;
+    for (double x : values) {
+        const std::uint64_t key = order_key(x);
+        const bool is_below = key < upper_key;
+        below += is_below;
+        largest_below = std::max(largest_below, is_below ? key : 0);
+    }
+    const std::uint64_t lower_key = below < k ? upper_key : largest_below;
+    const double lower = with_stable_zero_sign(from_order_key(lower_key), k - 1, negatives, zero_signs);
+    return (lower + upper) * 0.5;
+}
+
+constexpr std::size_t kRadixFrom = 4096;
 
 }  // namespace
 
@@ -79,24 +161,18 @@ bool contains_nan(std::span<const double> values) {
 double stable_median_in_place(std::span<double> values) {
     const std::size_t n = values.size();
     double* v = values.data();
-    bool any_nan = false, any_zero = false;
-    for (double x : values) {
-        any_nan |= (x != x);
-        any_zero |= (x == 0.0);
-    }
-    if (n <= kInsertionLimit || any_nan) {
+    if (n <= kInsertionLimit || contains_nan(values)) {
         stable_sort(v, n);
         return median_of_sorted(v, n);
     }
-    std::vector<bool> zero_signs;
-    if (any_zero)
-        for (double x : values)
-            if (x == 0.0) zero_signs.push_back(std::signbit(x));
+    if (n >= kRadixFrom) return median_by_radix(values);
+    const std::vector<bool> zero_signs = zero_signs_of(values);
+    const std::size_t negatives = count_negatives(values);
     const std::size_t k = n / 2;
     std::nth_element(v, v + k, v + n);
-    const double upper = with_stable_zero_sign(v[k], k, values, zero_signs);
+    const double upper = with_stable_zero_sign(v[k], k, negatives, zero_signs);
     if (n % 2 == 1) return upper;
-    const double lower = with_stable_zero_sign(*std::max_element(v, v + k), k - 1, values, zero_signs);
+    const double lower = with_stable_zero_sign(*std::max_element(v, v + k), k - 1, negatives, zero_signs);
     return (lower + upper) * 0.5;
 }
 

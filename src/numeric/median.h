@@ -1,7 +1,8 @@
 // Medians as a stable ascending sort by `<` would place them, without
 // sorting when the values allow it.
 //
-// For values without NaN, `<` is a strict weak order: a selection gives the
+// For values without NaN, `<` is a strict weak order: a selection (in place,
+// or a radix selection on order-preserving keys for many values) gives the
 // values at the middle positions, and only the sign of a zero there depends
 // on the stable order (equal zeros keep their input order), which is
 // recovered from the zeros' signs in input order.  With NaN present the

@@ -40,6 +40,33 @@ void clamp(DoubleRun rewards, double min_value, double max_value, double* out) {
         rewards.data);
 }
 
+// Smallest and largest value by minNum and maxNum.  Both are the same
+// whatever the order of reduction (NaN ignored, -0.0 below +0.0), so lanes
+// reduce separately and are folded at the end.
+QRL_VECTOR_KERNEL
+void min_max(std::span<const double> values, double* smallest, double* largest) {
+    const auto n = static_cast<std::int64_t>(values.size());
+    const char* data = reinterpret_cast<const char*>(values.data());
+    simd::Doubles lo = simd::broadcast(INFINITY), hi = simd::broadcast(-INFINITY);
+    std::int64_t i = 0;
+    for (; i + simd::kLanes <= n; i += simd::kLanes) {
+        const simd::Doubles x = simd::load(data, i);
+        lo = simd::min_num(lo, x);
+        hi = simd::max_num(hi, x);
+    }
+    double lo_all = INFINITY, hi_all = -INFINITY;
+    for (int lane = 0; lane < simd::kLanes; ++lane) {
+        lo_all = numeric::min_num(lo_all, lo[lane]);
+        hi_all = numeric::max_num(hi_all, hi[lane]);
+    }
+    for (; i < n; ++i) {
+        lo_all = numeric::min_num(lo_all, values[static_cast<std::size_t>(i)]);
+        hi_all = numeric::max_num(hi_all, values[static_cast<std::size_t>(i)]);
+    }
+    *smallest = lo_all;
+    *largest = hi_all;
+}
+
 }  // namespace
 
 RunningStatistics normalize_rewards(DoubleRun rewards, RunningStatistics in, double epsilon, double* out) {
@@ -81,11 +108,8 @@ RewardStatistics reward_statistics(std::span<double> values) {
         const double d = x - mean;
         squares = squares + d * d;
     }
-    double lo = INFINITY, hi = -INFINITY;
-    for (double x : values) {
-        lo = numeric::min_num(lo, x);
-        hi = numeric::max_num(hi, x);
-    }
+    double lo, hi;
+    min_max(values, &lo, &hi);
     // The sort's comparison has no answer for NaN, and with two or more
     // values every element takes part in a comparison.
     if (n >= 2 && numeric::contains_nan(values)) fail("called `Option::unwrap()` on a `None` value");

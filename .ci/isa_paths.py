@@ -1,0 +1,63 @@
+"""Every vector kernel on inputs that reach vector bodies and scalar tails.
+
+`isa_paths.py write FILE` stores the results; `isa_paths.py compare FILE`
+recomputes them and counts results that differ in any bit.  .ci/isa runs the
+comparison on emulated processors so that each compiled instruction-set path
+(AVX-512, AVX2, baseline) is checked against the others.
+"""
+
+import pickle
+import sys
+
+import numpy as np
+
+import quorvale_rl_core as q
+
+rng = np.random.default_rng(7)
+special = np.array([0.0, -0.0, 1.0, -1.0, np.nan, np.inf, -np.inf, 0.8, 1.2, 1e-300, -5e-324, 0.9997, 1.0004])
+
+
+def vec(n):
+    x = rng.standard_normal(n)
+    m = rng.random(n) < 0.3
+    x[m] = rng.choice(special, m.sum())
+    return x
+
+
+out = []
+for n in (0, 1, 7, 8, 9, 63, 64, 65, 1000):
+    r, a = vec(n), vec(n)
+    for eps in (0.2, 0.0, np.inf, -1e-17):
+        out.append(q.compute_ppo_surrogate(r, a, eps))
+    for cl, cr in ((0.0003, 0.0004), (0.0, 0.0), (2.0, -1.0), (np.nan, 0.5), (-1.0, np.inf)):
+        out.append(q.apply_gspo_clipping(r, a, cl, cr))
+    if n:
+        out.append(q.clip_rewards_py(r, -0.5, 0.5))
+        out.append(q.clip_rewards_py(r, 0.0, 0.0))
+        out.append(q.normalize_rewards(r)[0])
+        out.append(list(q.compute_reward_statistics(np.nan_to_num(r, nan=0.5)).items()))
+for m, n in ((9, 5), (17, 33), (8, 1), (16, 64), (3, 5000)):
+    R = vec(m * n).reshape(m, n)
+    for b in ("mean", "median", "min"):
+        for norm in (False, True):
+            out.append(q.compute_group_advantages(R, b, norm))
+            out.append(q.compute_group_advantages(R[::-1, ::-1], b, norm))
+rs = [vec(int(k)) for k in [40] * 17 + [3, 0, 40]]
+vs = [vec(int(k)) for k in rng.integers(0, 45, len(rs))]
+out.extend(q.batch_compute_gae(rs, vs, 0.99, 0.95))
+out.append(list(q.compute_reward_statistics(rng.standard_normal(10001)).items()))
+blob = pickle.dumps([np.asarray(o, dtype=object) if isinstance(o, list) else o for o in out])
+if sys.argv[1] == "write":
+    open(sys.argv[2], "wb").write(blob)
+    print("written", len(out))
+else:
+    ref = pickle.loads(open(sys.argv[2], "rb").read())
+    got = pickle.loads(blob)
+    bad = 0
+    for x, y in zip(ref, got):
+        if isinstance(x, np.ndarray) and x.dtype == np.float64:
+            bad += not np.array_equal(x.view(np.int64), y.view(np.int64)) and not (np.array_equal(x, y, equal_nan=True))
+        else:
+            bad += repr(x) != repr(y)
+    print("compared", len(ref), "results, mismatches:", bad)
+    sys.exit(1 if bad or len(ref) != len(got) else 0)

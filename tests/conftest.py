@@ -32,31 +32,23 @@ def f64(values):
 
 # name: (text signature, conversion kind of each parameter, first docstring line, valid arguments)
 REGISTRY = {
-    "compute_group_advantages": ("(rewards, baseline_type, normalize)", "mat str bool",
-                                 "Compute group-relative advantages for GRPO training",
-                                 lambda: [np.arange(6.0).reshape(2, 3), "median", True]),
-    "compute_gae": ("(rewards, values, gamma=0.99, gae_lambda=0.95)", "vec vec float float",
-                    "Compute Generalized Advantage Estimation (GAE) for a trajectory",
-                    lambda: [f64([1.0, 2.0, 3.0]), f64([0.5] * 4), 0.9, 0.8]),
-    "batch_compute_gae": ("(all_rewards, all_values, gamma=0.99, gae_lambda=0.95)", "veclist veclist float float",
-                          "Batch compute GAE for multiple trajectories in parallel",
-                          lambda: [[f64([1.0, 2.0]), f64([3.0])], [f64([0.5] * 3), f64([1.0, 1.0])], 0.9, 0.8]),
-    "normalize_rewards": ("(rewards, running_mean=0.0, running_var=1.0, count=0, epsilon=1e-8)",
-                          "vec float float int float", "Normalize rewards using running statistics",
-                          lambda: [f64([1.0, 2.0, 4.0]), 0.5, 2.0, 7, 1e-6]),
+    "compute_group_advantages": ("(rewards, baseline_type, normalize)", "mat str bool", "Compute group-relative "
+                                 "advantages for GRPO training", lambda: [np.arange(6.0).reshape(2, 3), "median", True]),
+    "compute_gae": ("(rewards, values, gamma=0.99, gae_lambda=0.95)", "vec vec float float", "Compute Generalized Advantage "
+                    "Estimation (GAE) for a trajectory", lambda: [f64([1.0, 2.0, 3.0]), f64([0.5] * 4), 0.9, 0.8]),
+    "batch_compute_gae": ("(all_rewards, all_values, gamma=0.99, gae_lambda=0.95)", "veclist veclist float float", "Batch compute GAE "
+                          "for multiple trajectories in parallel", lambda: [[f64([1.0, 2.0]), f64([3.0])], [f64([0.5] * 3), f64([1.0, 1.0])], 0.9, 0.8]),
+    "normalize_rewards": ("(rewards, running_mean=0.0, running_var=1.0, count=0, epsilon=1e-8)", "vec float float int float",
+                          "Normalize rewards using running statistics", lambda: [f64([1.0, 2.0, 4.0]), 0.5, 2.0, 7, 1e-6]),
     "clip_rewards_py": ("(rewards, min_val, max_val)", "vec float float", "Clip rewards to a specified range",
                         lambda: [f64([-2.0, 0.5, 3.0]), -1.0, 1.0]),
-    "compute_gspo_importance_ratios": ("(log_probs_new, log_probs_old, sequence_lengths)", "vec vec ivec",
-                                       "Compute GSPO sequence-level importance ratios",
-                                       lambda: [f64([-10.0, -3.0, 1.0]), f64([-12.0, -3.5, 1.0]), np.arange(4, 1, -1)]),
-    "apply_gspo_clipping": ("(ratios, advantages, clip_left=0.0003, clip_right=0.0004)", "vec vec float float",
-                            "Apply GSPO clipping to importance ratios",
-                            lambda: [f64([1.001, 0.9, 0.5]), f64([2.0, -1.0, 1.0]), 0.001, 0.002]),
-    "compute_ppo_surrogate": ("(ratios, advantages, clip_epsilon=0.2)", "vec vec float",
-                              "Compute PPO clipped surrogate objective",
+    "compute_gspo_importance_ratios": ("(log_probs_new, log_probs_old, sequence_lengths)", "vec vec ivec", "Compute GSPO sequence-level "
+                                       "importance ratios", lambda: [f64([-10.0, -3.0, 1.0]), f64([-12.0, -3.5, 1.0]), np.arange(4, 1, -1)]),
+    "apply_gspo_clipping": ("(ratios, advantages, clip_left=0.0003, clip_right=0.0004)", "vec vec float float", "Apply GSPO clipping to "
+                            "importance ratios", lambda: [f64([1.001, 0.9, 0.5]), f64([2.0, -1.0, 1.0]), 0.001, 0.002]),
+    "compute_ppo_surrogate": ("(ratios, advantages, clip_epsilon=0.2)", "vec vec float", "Compute PPO clipped surrogate objective",
                               lambda: [f64([1.5, 0.5, 1.0]), f64([2.0, -1.0, 3.0]), 0.1]),
-    "compute_reward_statistics": ("(rewards)", "seq", "Compute reward statistics for a batch of trajectories",
-                                  lambda: [[2.0, -1.0, 7.0]]),
+    "compute_reward_statistics": ("(rewards)", "seq", "Compute reward statistics for a batch of trajectories", lambda: [[2.0, -1.0, 7.0]]),
 }
 NAMES = list(REGISTRY)
 PARAMS = {n: [p.split("=")[0] for p in sig[1:-1].split(", ")] for n, (sig, *_) in REGISTRY.items()}
@@ -238,12 +230,8 @@ def call_args(draw, name):
 
 # ---------------------------------------------------------------- processes
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    """A hung test dumps every thread's stack and ends the run rather than hanging CI."""
+def pytest_runtest_setup(item):  # a test that hangs dumps every thread's stack and ends the run
     faulthandler.dump_traceback_later(1800, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
 
 
 def run_ok(code, env=None, timeout=600):

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import quorvale_rl_core as q
-from conftest import BOUNDS, UNWRAP, f64, matches, raises_panic, run_ok
+from conftest import BOUNDS, SANITIZER, UNWRAP, matches, raises_panic, run_ok
 
 PPO_MSG = BOUNDS + "min = 1.1, max = 0.9"
 # Large calls of every parallel function (all on the pool), and a digest of all result bytes.
@@ -35,23 +35,15 @@ def test_internal_failure_exception(capfd):
     kind = type(info.value)
     assert kind.__bases__ == (BaseException,) and kind.__module__ == "quorvale_rl_core" and not hasattr(q, "PanicException")
     assert kind.__doc__.startswith("\n") and kind.__doc__.endswith("\n") and "BaseException" in kind.__doc__
-    err = capfd.readouterr().err
-    assert re.search(r"thread '<unnamed>' failed at \S+:\d+:\n" + re.escape(UNWRAP) + r"\n", err), err
-    with pytest.raises(BaseException) as again:
+    assert re.search(r"thread '<unnamed>' failed at \S+:\d+:\n" + re.escape(UNWRAP) + r"\n", capfd.readouterr().err)
+    with pytest.raises(BaseException) as again:  # from a worker thread, and not an Exception
         try:
-            q.clip_rewards_py(f64([1.0]), 1.0, 0.0)
+            q.compute_ppo_surrogate(np.ones(300_000), np.ones(300_000), -0.1)
         except Exception:
             pytest.fail("the internal failure was caught as an Exception")
-    assert type(again.value) is kind  # one type, reused
-    assert q.compute_reward_statistics([1.0, 3.0])["median"] == 2.0  # the next call works
-
-
-def test_failure_in_workers_reported(capfd):
-    with raises_panic(PPO_MSG):
-        q.compute_ppo_surrogate(np.ones(300_000), np.ones(300_000), -0.1)
-    err = capfd.readouterr().err
-    assert "thread '<unnamed>'" in err and PPO_MSG in err.splitlines()
-    assert q.compute_ppo_surrogate(np.ones(300_000), np.ones(300_000)).sum() == 300_000.0
+    assert type(again.value) is kind and str(again.value) == PPO_MSG  # one type, reused
+    assert re.search(r"thread '<unnamed>' failed at \S+:\d+:\n" + re.escape(PPO_MSG) + r"\n", capfd.readouterr().err)
+    assert q.compute_ppo_surrogate(np.ones(300_000), np.ones(300_000)).sum() == 300_000.0  # the next call works
 
 
 def test_results_independent_of_thread_count():
@@ -73,7 +65,8 @@ def test_pool_size_from_environment(threads, cpus, size):
         q.compute_group_advantages(x.reshape(-1, 50), "median", True)
     print(len(os.listdir("/proc/self/task")) - before)
     """, {"RAYON_NUM_THREADS": threads, "RAYON_RS_NUM_CPUS": cpus}))
-    assert 0 <= workers <= size - 1 and (workers >= 1 or size == 1)  # the calling thread works too
+    slack = 1 if SANITIZER == "thread" else 0  # ThreadSanitizer starts a thread of its own
+    assert 0 <= workers <= size - 1 + slack and (workers >= 1 or size == 1)  # the calling thread works too
 
 
 def test_imports_without_numpy_again_and_in_a_sub_interpreter():
@@ -115,11 +108,11 @@ print(os.waitstatus_to_exitcode(status) if done else os.kill(pid, 9) or "hang")
 """) == "0"
 
 
+@pytest.mark.skipif(bool(SANITIZER), reason="a sanitizer's operator new ends the process instead of throwing")
 def test_memory_exhaustion_raises_memory_error():
     assert run_ok("""
-    import os, resource
-    if not os.environ.get("QRL_SANITIZER"):  # sanitizers reserve terabytes of address space
-        resource.setrlimit(resource.RLIMIT_AS, (6 << 30, 6 << 30))  # keep a runaway allocation off the machine
+    import resource
+    resource.setrlimit(resource.RLIMIT_AS, (6 << 30, 6 << 30))  # keep a runaway allocation off the machine
     import numpy as np, quorvale_rl_core as q
     for shape in [(2 ** 30, 2 ** 29), (2 ** 40, 1), (1, 2 ** 40)]:
         try:

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "numeric/median.h"
+#include "numeric/scratch.h"
 #include "numeric/simd.h"
 #include "parallel/parallel_map.h"
 
@@ -81,11 +85,79 @@ QRL_VECTOR_INLINE void advantages_in_place(double* a, std::int64_t n, Baseline b
     }
 }
 
-double median_of(DoubleRun row, std::vector<double>& scratch) {
-    const std::int64_t n = row.size;
-    scratch.resize(static_cast<std::size_t>(n));
-    for (std::int64_t j = 0; j < n; ++j) scratch[static_cast<std::size_t>(j)] = row[j];
-    return numeric::stable_median_in_place(scratch);
+// Largest group whose median is taken by the sorting network below.
+constexpr std::int64_t kNetworkLimit = 64;
+
+// Batcher's odd-even merge sort on `size` elements (a power of two) as a
+// list of compare-exchange pairs.
+int merge_sort_network(int size, std::uint8_t (*pairs)[2]) {
+    int count = 0;
+    for (int half = 1; half < size; half *= 2)
+        for (int k = half; k >= 1; k /= 2)
+            for (int j = k % half; j + k < size; j += 2 * k)
+                for (int i = 0; i < k && i + j + k < size; ++i)
+                    if ((i + j) / (2 * half) == (i + j + k) / (2 * half)) {
+                        pairs[count][0] = static_cast<std::uint8_t>(i + j);
+                        pairs[count][1] = static_cast<std::uint8_t>(i + j + k);
+                        ++count;
+                    }
+    return count;
+}
+
+// A sorting network for groups of n values: compare-exchange pairs.
+struct Network {
+    explicit Network(std::int64_t n) {
+        while (size < n) size *= 2;
+        count = merge_sort_network(size, pairs);
+    }
+    int size = 1;
+    int count = 0;
+    std::uint8_t pairs[kNetworkLimit * 21][2];  // 543 pairs for 64 elements
+};
+
+// The value at `position` of a stable sort of the group's values, from the
+// value an unstable sort put there.
+double at_stable_position(double value, std::int64_t position, DoubleRun row, double* scratch) {
+    if (value != 0.0) return value;
+    for (std::int64_t j = 0; j < row.size; ++j) scratch[j] = row[j];
+    return numeric::at_stable_position(value, static_cast<std::size_t>(position),
+                                       {scratch, static_cast<std::size_t>(row.size)});
+}
+
+// Medians of kLanes groups of n <= kNetworkLimit values without NaN, held
+// interleaved in `lanes`: the network sorts every lane at once with
+// branch-free minimum and maximum.  It does not keep equal values in input
+// order, which only matters for the sign of a zero; that is settled from the
+// group's own values.
+QRL_VECTOR_INLINE Doubles medians_by_network(const Network& network, const double* lanes, std::int64_t n,
+                                             const numeric::DoubleMatrix& rewards, std::int64_t first_group,
+                                             double* scratch) {
+    double sorted[kNetworkLimit * kLanes];
+    std::memcpy(sorted, lanes, static_cast<std::size_t>(n * kLanes) * sizeof(double));
+    for (std::int64_t j = n; j < network.size; ++j) put(sorted, j, simd::splat<Doubles>(INFINITY));
+    for (int p = 0; p < network.count; ++p) {
+        const Doubles a = get<Doubles>(sorted, network.pairs[p][0]);
+        const Doubles b = get<Doubles>(sorted, network.pairs[p][1]);
+        const auto less = a < b;
+        put(sorted, network.pairs[p][0], simd::select(less, a, b));
+        put(sorted, network.pairs[p][1], simd::select(less, b, a));
+    }
+    const std::int64_t k = n / 2;
+    Doubles medians;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        const DoubleRun row = rewards.row(first_group + lane);
+        const double upper = at_stable_position(sorted[k * kLanes + lane], k, row, scratch);
+        medians[lane] = (n % 2 == 1)
+                            ? upper
+                            : (at_stable_position(sorted[(k - 1) * kLanes + lane], k - 1, row, scratch) + upper) * 0.5;
+    }
+    return medians;
+}
+
+// `scratch` holds row.size doubles.
+double median_of(DoubleRun row, double* scratch) {
+    for (std::int64_t j = 0; j < row.size; ++j) scratch[j] = row[j];
+    return numeric::stable_median_in_place({scratch, static_cast<std::size_t>(row.size)});
 }
 
 // Groups begin..end-1: blocks of kLanes groups in vector lanes, the rest one
@@ -95,22 +167,39 @@ void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool 
                   std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
     if (n == 0) return;
-    std::vector<double> scratch;
+    numeric::Scratch<256> scratch(baseline == Baseline::Median ? static_cast<std::size_t>(n) : 0);
     std::int64_t i = begin;
     if (end - begin >= kLanes) {
         // Element j of lane l at lanes[j * kLanes + l].
-        std::vector<double> lanes(static_cast<std::size_t>(n * kLanes));
+        numeric::Scratch<1024> buffer(static_cast<std::size_t>(n * kLanes));
+        double* lanes = buffer.data();
+        // Tiny groups sort faster one by one.
+        const bool by_network = baseline == Baseline::Median && n > 8 && n <= kNetworkLimit;
+        std::optional<Network> network;
+        if (by_network) network.emplace(n);
         for (; i + kLanes <= end; i += kLanes) {
             Doubles median = simd::splat<Doubles>(0.0);
+            bool any_nan = false;
             for (int lane = 0; lane < kLanes; ++lane) {
                 const DoubleRun row = rewards.row(i + lane);
-                for (std::int64_t j = 0; j < n; ++j) lanes[static_cast<std::size_t>(j * kLanes + lane)] = row[j];
-                if (baseline == Baseline::Median) median[lane] = median_of(row, scratch);
+                for (std::int64_t j = 0; j < n; ++j) {
+                    const double x = row[j];
+                    any_nan |= (x != x);
+                    lanes[j * kLanes + lane] = x;
+                }
             }
-            advantages_in_place<Doubles>(lanes.data(), n, baseline, median, normalize);
+            if (baseline == Baseline::Median) {
+                // With NaN the insertion order decides; groups go one by one.
+                if (by_network && !any_nan) {
+                    median = medians_by_network(*network, lanes, n, rewards, i, scratch.data());
+                } else {
+                    for (int lane = 0; lane < kLanes; ++lane) median[lane] = median_of(rewards.row(i + lane), scratch.data());
+                }
+            }
+            advantages_in_place<Doubles>(lanes, n, baseline, median, normalize);
             for (int lane = 0; lane < kLanes; ++lane) {
                 double* a = out + (i + lane) * n;
-                for (std::int64_t j = 0; j < n; ++j) a[j] = lanes[static_cast<std::size_t>(j * kLanes + lane)];
+                for (std::int64_t j = 0; j < n; ++j) a[j] = lanes[j * kLanes + lane];
             }
         }
     }
@@ -118,7 +207,7 @@ void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool 
         const DoubleRun row = rewards.row(i);
         double* a = out + i * n;
         for (std::int64_t j = 0; j < n; ++j) a[j] = row[j];
-        const double median = baseline == Baseline::Median ? median_of(row, scratch) : 0.0;
+        const double median = baseline == Baseline::Median ? median_of(row, scratch.data()) : 0.0;
         advantages_in_place<double>(a, n, baseline, median, normalize);
     }
 }

@@ -152,6 +152,18 @@ constexpr std::size_t kRadixFrom = 4096;
 
 }  // namespace
 
+double at_stable_position(double value, std::size_t position, std::span<const double> input) {
+    if (value != 0.0) return value;
+    std::size_t wanted = position - count_negatives(input);
+    for (double x : input) {
+        if (x == 0.0) {
+            if (wanted == 0) return x;
+            --wanted;
+        }
+    }
+    return value;  // not reached for a consistent position
+}
+
 bool contains_nan(std::span<const double> values) {
     bool any = false;
     for (double x : values) any |= (x != x);

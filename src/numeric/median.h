@@ -18,6 +18,11 @@ namespace qrl::numeric {
 // Median of values (at least one); reorders `values`.
 double stable_median_in_place(std::span<double> values);
 
+// The value that a stable ascending sort of `input` (without NaN) puts at
+// `position`, given that an unstable sort or selection found `value` there:
+// equal values are identical except zeros, whose signs keep input order.
+double at_stable_position(double value, std::size_t position, std::span<const double> input);
+
 // True when any value is NaN.
 bool contains_nan(std::span<const double> values);
 

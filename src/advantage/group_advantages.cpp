@@ -160,6 +160,27 @@ double median_of(DoubleRun row, double* scratch) {
     return numeric::stable_median_in_place({scratch, static_cast<std::size_t>(row.size)});
 }
 
+// The minimum baseline without standardisation needs no sequential sum:
+// minNum gives the same result in any order, so a row of unit stride
+// reduces in vector lanes along its own elements, and the subtraction is
+// element-wise.
+QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double* out) {
+    Doubles lanes = simd::splat<Doubles>(INFINITY);
+    std::int64_t j = 0;
+    for (; j + kLanes <= n; j += kLanes) lanes = simd::min_num(lanes, simd::load(row, j));
+    double b = INFINITY;
+    for (int lane = 0; lane < kLanes; ++lane) b = numeric::min_num(b, lanes[lane]);
+    for (; j < n; ++j) b = numeric::min_num(b, simd::load_one(row, j));
+    const simd::Constant baseline(b);
+    simd::map(
+        out, 0, n,
+        [&](auto x) QRL_LAMBDA_INLINE {
+            using T = decltype(x);
+            return x - baseline.as<T>();
+        },
+        row);
+}
+
 // Groups begin..end-1: blocks of kLanes groups in vector lanes, the rest one
 // by one.
 QRL_VECTOR_KERNEL
@@ -167,6 +188,10 @@ void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool 
                   std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
     if (n == 0) return;
+    if (baseline == Baseline::Min && !normalize && rewards.column_stride == sizeof(double)) {
+        for (std::int64_t i = begin; i < end; ++i) min_baseline_row(rewards.row(i).data, n, out + i * n);
+        return;
+    }
     numeric::Scratch<256> scratch(baseline == Baseline::Median ? static_cast<std::size_t>(n) : 0);
     std::int64_t i = begin;
     if (end - begin >= kLanes) {

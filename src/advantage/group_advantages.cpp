@@ -160,6 +160,18 @@ double median_of(DoubleRun row, double* scratch) {
     return numeric::stable_median_in_place({scratch, static_cast<std::size_t>(row.size)});
 }
 
+// out = row - b for a row of unit stride.
+QRL_VECTOR_INLINE void subtract_row(const char* row, std::int64_t n, double b, double* out) {
+    const simd::Constant baseline(b);
+    simd::map(
+        out, 0, n,
+        [&](auto x) QRL_LAMBDA_INLINE {
+            using T = decltype(x);
+            return x - baseline.as<T>();
+        },
+        row);
+}
+
 // The minimum baseline without standardisation needs no sequential sum:
 // minNum gives the same result in any order, so a row of unit stride
 // reduces in vector lanes along its own elements, and the subtraction is
@@ -171,14 +183,23 @@ QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double*
     double b = INFINITY;
     for (int lane = 0; lane < kLanes; ++lane) b = numeric::min_num(b, lanes[lane]);
     for (; j < n; ++j) b = numeric::min_num(b, simd::load_one(row, j));
-    const simd::Constant baseline(b);
-    simd::map(
-        out, 0, n,
-        [&](auto x) QRL_LAMBDA_INLINE {
-            using T = decltype(x);
-            return x - baseline.as<T>();
-        },
-        row);
+    subtract_row(row, n, b, out);
+}
+
+// The mean baseline without standardisation, for rows of unit stride: the
+// sums of kLanes rows advance together (independent chains, each in index
+// order) straight from the rows, and the subtraction is element-wise.
+QRL_VECTOR_INLINE void mean_baseline_rows(const numeric::DoubleMatrix& rewards, std::int64_t first,
+                                          std::int64_t count, double* out) {
+    const std::int64_t n = rewards.columns;
+    double sums[kLanes];
+    for (std::int64_t lane = 0; lane < count; ++lane) sums[lane] = -0.0;
+    for (std::int64_t j = 0; j < n; ++j)
+        for (std::int64_t lane = 0; lane < count; ++lane)
+            sums[lane] = sums[lane] + simd::load_one(rewards.row(first + lane).data, j);
+    for (std::int64_t lane = 0; lane < count; ++lane)
+        subtract_row(rewards.row(first + lane).data, n, sums[lane] / static_cast<double>(n),
+                     out + (first + lane) * n);
 }
 
 // Groups begin..end-1: blocks of kLanes groups in vector lanes, the rest one
@@ -188,9 +209,15 @@ void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool 
                   std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
     if (n == 0) return;
-    if (baseline == Baseline::Min && !normalize && rewards.column_stride == sizeof(double)) {
-        for (std::int64_t i = begin; i < end; ++i) min_baseline_row(rewards.row(i).data, n, out + i * n);
-        return;
+    if (!normalize && rewards.column_stride == sizeof(double)) {
+        if (baseline == Baseline::Min) {
+            for (std::int64_t i = begin; i < end; ++i) min_baseline_row(rewards.row(i).data, n, out + i * n);
+            return;
+        }
+        if (baseline == Baseline::Mean) {
+            for (std::int64_t i = begin; i < end; i += kLanes) mean_baseline_rows(rewards, i, std::min(kLanes, end - i), out);
+            return;
+        }
     }
     numeric::Scratch<256> scratch(baseline == Baseline::Median ? static_cast<std::size_t>(n) : 0);
     std::int64_t i = begin;

@@ -1,6 +1,6 @@
-"""The registry of the nine functions, result comparison, generated arguments, subprocesses. Environment:
-QRL_EXAMPLES (cases per property test, default 60), QRL_FUZZ_EXAMPLES (fuzz cases per function, default 400),
-QRL_LEAK_CALLS (calls per leak check, default 100000), QRL_SANITIZER (set in sanitizer runs: no memory bounds)."""
+# The registry of the nine functions, result comparison, generated arguments, subprocesses. Environment:
+# QRL_EXAMPLES (cases per property test, default 60), QRL_FUZZ_EXAMPLES (fuzz cases per function, default 400),
+# QRL_LEAK_CALLS (calls per leak check, default 100000), QRL_SANITIZER (set in sanitizer runs: no memory bounds).
 import contextlib
 import faulthandler
 import math

@@ -1,21 +1,16 @@
-"""Slow pure-Python model of the nine functions, bit for bit, written from their documented rules.
-
-Same parameters and defaults as the module. Sums are single running totals in index order from their
-start value; min / max are IEEE minNum / maxNum (NaN ignored, -0.0 below +0.0); Python float arithmetic
-is plain IEEE double without fused multiply-add. A float64 result vector is a `Vec`; None in a Vec is a
-value left undefined (the median of more than 20 values holding NaN).
-"""
+# Slow pure-Python model of the nine functions, bit for bit, written from their documented rules.
+#
+# Same parameters and defaults as the module. Sums are single running totals in index order from their
+# start value; min / max are IEEE minNum / maxNum (NaN ignored, -0.0 below +0.0); Python float arithmetic
+# is plain IEEE double without fused multiply-add. A float64 result vector is a `Vec`; None in a Vec is a
+# value left undefined (the median of more than 20 values holding NaN).
 import math
 
 INF, NAN = math.inf, math.nan
 
 
-class Vec(list):
-    """A float64 result vector."""
-
-
-class Failure(Exception):
-    """The module must raise its internal-failure exception with this message."""
+Vec = type("Vec", (list,), {})  # a float64 result vector
+Failure = type("Failure", (Exception,), {})  # the module raises its internal-failure exception with this message
 
 
 def floats(xs):

@@ -1,4 +1,4 @@
-"""What all nine entry points share: registration, argument matching, conversion and its messages."""
+# What all nine entry points share: registration, argument matching, conversion and its messages.
 import inspect
 import types
 

@@ -1,8 +1,7 @@
-"""Fuzzing the calling convention: any object in any parameter, by position or keyword. Only the documented
-exceptions come out (or those raised by the objects' own hooks); never a crash, a hang or a changed input.
-Millions of cases, on both cores:
-    for seed in 1 2; do QRL_FUZZ_EXAMPLES=500000 python -m pytest tests/test_fuzz.py --hypothesis-seed=$seed -q & done; wait
-"""
+# Fuzzing the calling convention: any object in any parameter, by position or keyword. Only the documented
+# exceptions come out (or those raised by the objects' own hooks); never a crash, a hang or a changed input.
+# Millions of cases, on both cores:
+#     for seed in 1 2; do QRL_FUZZ_EXAMPLES=500000 python -m pytest tests/test_fuzz.py --hypothesis-seed=$seed -q & done; wait
 import warnings
 
 import numpy as np

@@ -1,6 +1,6 @@
-"""Leaks: many calls on the success path and on every failure path of every function leave the
-reference counts of the inputs unchanged and the resident memory flat (at most RSS_BOUND of growth
-over LEAK_CALLS calls, after a warm-up: a leak of 16 bytes a call would show as 1.5 MiB)."""
+# Leaks: many calls on the success path and on every failure path of every function leave the
+# reference counts of the inputs unchanged and the resident memory flat (at most RSS_BOUND of growth
+# over LEAK_CALLS calls, after a warm-up: a leak of 16 bytes a call would show as 1.5 MiB).
 import os
 import sys
 

@@ -1,5 +1,6 @@
 #include "lib/binding/conversions.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "lib/binding/numpy_api.h"
@@ -67,14 +68,17 @@ bool check_sequence(PyObject* object, const char* name) {
     return true;
 }
 
-// Length hint for a sequence; a failing length is no error here.
+// Capacity to reserve for a sequence's items.  The length only sizes the
+// copy: a failing length is no error, and a length that the iteration need
+// not honour (a __len__ may say anything) reserves at most a modest amount.
 std::size_t length_hint(PyObject* object) {
+    constexpr Py_ssize_t kMostReserved = Py_ssize_t{1} << 20;
     const Py_ssize_t size = PySequence_Size(object);
     if (size < 0) {
         PyErr_Clear();
         return 0;
     }
-    return static_cast<std::size_t>(size);
+    return static_cast<std::size_t>(std::min(size, kMostReserved));
 }
 
 // Calls visit(item) for each item by the iteration protocol; false (with the

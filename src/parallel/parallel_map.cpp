@@ -20,6 +20,19 @@
 #include "lib/failure/internal_failure.h"
 #include "parallel/pool_size.h"
 
+// oneTBB is not built for ThreadSanitizer, so its hand-over of work is
+// invisible to it: mark the hand-over of a parallel call to its pieces, and
+// of the pieces' results back to the caller.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#define QRL_TSAN_ACQUIRE(address) __tsan_acquire(address)
+#define QRL_TSAN_RELEASE(address) __tsan_release(address)
+#else
+#define QRL_TSAN_ACQUIRE(address) static_cast<void>(address)
+#define QRL_TSAN_RELEASE(address) static_cast<void>(address)
+#endif
+
 namespace qrl::parallel {
 namespace {
 
@@ -77,8 +90,16 @@ struct MapState {
     std::atomic<std::int64_t> lowest_failed_begin{std::numeric_limits<std::int64_t>::max()};
     std::mutex failure_mutex;
     std::exception_ptr failure;
+    char handed_out = 0;  // synchronisation addresses for ThreadSanitizer only
+    char handed_back = 0;
 
     void run_piece(std::int64_t begin, std::int64_t end) {
+        QRL_TSAN_ACQUIRE(&handed_out);
+        run_piece_body(begin, end);
+        QRL_TSAN_RELEASE(&handed_back);
+    }
+
+    void run_piece_body(std::int64_t begin, std::int64_t end) {
         // A piece after a known failure cannot lower the failing index.
         if (begin > lowest_failed_begin.load(std::memory_order_relaxed)) return;
         try {
@@ -112,12 +133,14 @@ void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, voi
     MapState state;
     state.function = function;
     state.context = context;
+    QRL_TSAN_RELEASE(&state.handed_out);
     pool.arena.execute([&] {
         tbb::parallel_for(
             tbb::blocked_range<std::int64_t>(0, n, static_cast<std::size_t>(grain)),
             [&](const tbb::blocked_range<std::int64_t>& piece) { state.run_piece(piece.begin(), piece.end()); },
             tbb::auto_partitioner());
     });
+    QRL_TSAN_ACQUIRE(&state.handed_back);
     if (state.failure) std::rethrow_exception(state.failure);
     const std::int64_t writes = state.writes.load();
     if (writes != n)

@@ -1,10 +1,10 @@
 #include "advantage/group_advantages.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -104,16 +104,28 @@ int merge_sort_network(int size, std::uint8_t (*pairs)[2]) {
     return count;
 }
 
-// A sorting network for groups of n values: compare-exchange pairs.
+// The sorting network for a power-of-two size: compare-exchange pairs.
 struct Network {
-    explicit Network(std::int64_t n) {
-        while (size < n) size *= 2;
-        count = merge_sort_network(size, pairs);
-    }
     int size = 1;
     int count = 0;
     std::uint8_t pairs[kNetworkLimit * 21][2];  // 543 pairs for 64 elements
 };
+
+// The network that sorts n <= kNetworkLimit values (padded to a power of
+// two), built once per process.
+const Network& network_for(std::int64_t n) {
+    static const auto networks = [] {
+        std::array<Network, 7> all{};  // sizes 1, 2, 4, ..., 64
+        for (int level = 0; level < 7; ++level) {
+            all[level].size = 1 << level;
+            all[level].count = merge_sort_network(all[level].size, all[level].pairs);
+        }
+        return all;
+    }();
+    int level = 0;
+    while ((std::int64_t{1} << level) < n) ++level;
+    return networks[static_cast<std::size_t>(level)];
+}
 
 // The value at `position` of a stable sort of the group's values, from the
 // value an unstable sort put there.
@@ -225,10 +237,7 @@ void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool 
         // Element j of lane l at lanes[j * kLanes + l].
         numeric::Scratch<1024> buffer(static_cast<std::size_t>(n * kLanes));
         double* lanes = buffer.data();
-        // Tiny groups sort faster one by one.
-        const bool by_network = baseline == Baseline::Median && n > 8 && n <= kNetworkLimit;
-        std::optional<Network> network;
-        if (by_network) network.emplace(n);
+        const bool by_network = baseline == Baseline::Median && n <= kNetworkLimit;
         for (; i + kLanes <= end; i += kLanes) {
             Doubles median = simd::splat<Doubles>(0.0);
             bool any_nan = false;
@@ -243,7 +252,7 @@ void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool 
             if (baseline == Baseline::Median) {
                 // With NaN the insertion order decides; groups go one by one.
                 if (by_network && !any_nan) {
-                    median = medians_by_network(*network, lanes, n, rewards, i, scratch.data());
+                    median = medians_by_network(network_for(n), lanes, n, rewards, i, scratch.data());
                 } else {
                     for (int lane = 0; lane < kLanes; ++lane) median[lane] = median_of(rewards.row(i + lane), scratch.data());
                 }
@@ -275,7 +284,7 @@ Baseline baseline_from_name(std::string_view name) {
 void group_advantages(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize, double* out) {
     const double n = static_cast<double>(rewards.columns);
     const double ns_per_group = (baseline == Baseline::Median ? 12.0 : 3.0) * n + 20.0;
-    parallel::parallel_map(rewards.rows, ns_per_group, [&](std::int64_t begin, std::int64_t end) {
+    parallel::parallel_map_blocks(rewards.rows, kLanes, ns_per_group, [&](std::int64_t begin, std::int64_t end) {
         groups_range(rewards, baseline, normalize, out, begin, end);
     });
 }

@@ -15,6 +15,7 @@
 // also when n is 0; a pool that cannot start fails this and every later call.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <type_traits>
 
@@ -34,6 +35,15 @@ void parallel_map(std::int64_t n, double ns_per_item, RangeKernel&& kernel) {
         n, ns_per_item,
         [](void* context, std::int64_t begin, std::int64_t end) { (*static_cast<Kernel*>(context))(begin, end); },
         const_cast<void*>(static_cast<const void*>(&kernel)));
+}
+
+// The same loop with pieces whose boundaries are multiples of `block`
+// (except at n): kernels that handle `block` items at once in vector lanes
+// then meet whole blocks, whatever the split.
+template <class RangeKernel>
+void parallel_map_blocks(std::int64_t n, std::int64_t block, double ns_per_item, RangeKernel&& kernel) {
+    parallel_map((n + block - 1) / block, ns_per_item * static_cast<double>(block),
+                 [&](std::int64_t first, std::int64_t last) { kernel(first * block, std::min(last * block, n)); });
 }
 
 // Number of threads of the pool (creating it if needed); for diagnostics.

@@ -112,3 +112,14 @@ def test_parallel_calls_equal_serial_pieces(pool, width, baseline, normalize, sc
     rows = [np.resize(pool, k) for k in rng.integers(0, 400, 700)]
     for got, r, v in zip(call("batch_compute_gae", rows, rows[1:] + rows[:1], 0.97, 0.9), rows, rows[1:] + rows[:1]):
         assert matches(got, ref.Vec(call("compute_gae", r, v, 0.97, 0.9).tolist()))
+
+
+@settings(max_examples=20)
+@given(long_vectors(), st.integers(1, 40), st.integers(0, 20))
+def test_equal_length_trajectories_match_one_by_one(pool, length, count):
+    """Trajectories of equal length run side by side in vector lanes; each must equal compute_gae alone."""
+    rng, pool = np.random.default_rng(length * 31 + count), pool if pool.size else f64([1.0])
+    rewards = [rng.choice(pool, length) for _ in range(count)]
+    values = [rng.choice(pool, int(k)) for k in rng.integers(0, length + 3, count)]  # short, exact and long
+    for got, r, v in zip(call("batch_compute_gae", rewards, values, 0.97, 0.9), rewards, values):
+        assert matches(got, ref.Vec(call("compute_gae", r, v, 0.97, 0.9).tolist()))

@@ -119,8 +119,6 @@ struct MapState {
 
 }  // namespace
 
-unsigned pool_threads() { return acquire_pool().threads; }
-
 void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, void* context) {
     Pool& pool = acquire_pool();
     if (n <= 0) return;

@@ -46,7 +46,5 @@ void parallel_map_blocks(std::int64_t n, std::int64_t block, double ns_per_item,
                  [&](std::int64_t first, std::int64_t last) { kernel(first * block, std::min(last * block, n)); });
 }
 
-// Number of threads of the pool (creating it if needed); for diagnostics.
-unsigned pool_threads();
 
 }  // namespace qrl::parallel

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -34,8 +34,7 @@ void stable_sort(double* v, std::size_t n) {
         insertion_sort(v, n);
         return;
     }
-    for (std::size_t lo = 0; lo < n; lo += kInsertionLimit)
-        insertion_sort(v + lo, std::min(kInsertionLimit, n - lo));
+    for (std::size_t lo = 0; lo < n; lo += kInsertionLimit) insertion_sort(v + lo, std::min(kInsertionLimit, n - lo));
     std::vector<double> other(n);
     double* from = v;
     double* to = other.data();
@@ -93,9 +92,7 @@ std::uint64_t order_key(double x) {
     return (u & kSignBit) ? ~u : (u | kSignBit);
 }
 
-double from_order_key(std::uint64_t key) {
-    return std::bit_cast<double>((key & kSignBit) ? (key & ~kSignBit) : ~key);
-}
+double from_order_key(std::uint64_t key) { return std::bit_cast<double>((key & kSignBit) ? (key & ~kSignBit) : ~key); }
 
 // The key at 0-based rank `rank` among the keys of `values`.
 std::uint64_t select_key(std::span<const double> values, std::size_t rank) {

@@ -17,7 +17,7 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
-#include "lib/failure/internal_failure.h"
+#include "failure/internal_failure.h"
 #include "parallel/pool_size.h"
 
 // oneTBB is not built for ThreadSanitizer, so its hand-over of work is
@@ -141,8 +141,7 @@ void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, voi
     QRL_TSAN_ACQUIRE(&state.handed_back);
     if (state.failure) std::rethrow_exception(state.failure);
     const std::int64_t writes = state.writes.load();
-    if (writes != n)
-        fail("expected " + std::to_string(n) + " total writes, but got " + std::to_string(writes));
+    if (writes != n) fail("expected " + std::to_string(n) + " total writes, but got " + std::to_string(writes));
 }
 
 }  // namespace qrl::parallel

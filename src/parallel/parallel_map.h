@@ -46,5 +46,4 @@ void parallel_map_blocks(std::int64_t n, std::int64_t block, double ns_per_item,
                  [&](std::int64_t first, std::int64_t last) { kernel(first * block, std::min(last * block, n)); });
 }
 
-
 }  // namespace qrl::parallel

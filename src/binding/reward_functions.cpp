@@ -2,13 +2,13 @@
 #include <limits>
 #include <vector>
 
-#include "lib/binding/arguments.h"
-#include "lib/binding/conversions.h"
-#include "lib/binding/entry_points.h"
-#include "lib/binding/failure_guard.h"
-#include "lib/binding/results.h"
-#include "lib/failure/internal_failure.h"
-#include "lib/kernels/reward_kernels.h"
+#include "binding/arguments.h"
+#include "binding/conversions.h"
+#include "binding/entry_points.h"
+#include "binding/failure_guard.h"
+#include "binding/results.h"
+#include "failure/internal_failure.h"
+#include "kernels/reward_kernels.h"
 
 namespace qrl::binding {
 namespace {

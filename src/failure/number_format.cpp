@@ -1,4 +1,4 @@
-#include "lib/failure/number_format.h"
+#include "failure/number_format.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "lib/kernels/gae.h"
+#include "kernels/gae.h"
 
 #include <algorithm>
 #include <vector>
@@ -22,8 +22,8 @@ QRL_VECTOR_KERNEL
 void gae_side_by_side(const Trajectory* trajectories, double gamma, double lambda, std::vector<double>& buffer) {
     const std::int64_t n = trajectories[0].rewards.size;
     buffer.assign(static_cast<std::size_t>((2 * n + 1) * kLanes), 0.0);
-    double* rewards = buffer.data();           // step t of lane l at t * kLanes + l
-    double* values = rewards + n * kLanes;     // n + 1 value estimates per lane
+    double* rewards = buffer.data();        // step t of lane l at t * kLanes + l
+    double* values = rewards + n * kLanes;  // n + 1 value estimates per lane
     for (int lane = 0; lane < kLanes; ++lane) {
         const Trajectory& t = trajectories[lane];
         for (std::int64_t step = 0; step < n; ++step) rewards[step * kLanes + lane] = t.rewards[step];

@@ -4,7 +4,7 @@
 // memory exhaustion): the failure guard wraps them.
 #pragma once
 
-#include "lib/binding/py.h"
+#include "binding/py.h"
 
 namespace qrl::binding {
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 
-#include "lib/binding/py.h"
+#include "binding/py.h"
 
 namespace qrl::binding {
 

@@ -1,11 +1,11 @@
 // compute_gspo_importance_ratios, apply_gspo_clipping, compute_ppo_surrogate.
 #include <algorithm>
 
-#include "lib/binding/arguments.h"
-#include "lib/binding/conversions.h"
-#include "lib/binding/entry_points.h"
-#include "lib/binding/results.h"
-#include "lib/kernels/policy_kernels.h"
+#include "binding/arguments.h"
+#include "binding/conversions.h"
+#include "binding/entry_points.h"
+#include "binding/results.h"
+#include "kernels/policy_kernels.h"
 
 namespace qrl::binding {
 namespace {
@@ -14,8 +14,7 @@ namespace {
 // two log-probability arrays), contiguity tested in order.
 bool view_pair(const Slots& slot, const char* first, const char* second, VectorView* a, VectorView* b) {
     return view_vector(slot[0].get(), Element::Float64, first, a) &&
-           view_vector(slot[1].get(), Element::Float64, second, b) && require_contiguous(*a) &&
-           require_contiguous(*b);
+           view_vector(slot[1].get(), Element::Float64, second, b) && require_contiguous(*a) && require_contiguous(*b);
 }
 
 // The common tail of the ratio/advantage functions: views, the shorter
@@ -60,8 +59,7 @@ PyObject* compute_gspo_importance_ratios(PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* apply_gspo_clipping(PyObject* args, PyObject* kwargs) {
-    static ParameterList parameters{
-        "apply_gspo_clipping", {"ratios", "advantages", "clip_left", "clip_right"}, 4, 2};
+    static ParameterList parameters{"apply_gspo_clipping", {"ratios", "advantages", "clip_left", "clip_right"}, 4, 2};
     Slots slot;
     double clip_left = 0.0003, clip_right = 0.0004;
     if (!match_arguments(parameters, args, kwargs, slot) || !check_pair(slot, "ratios", "advantages") ||

@@ -1,8 +1,8 @@
-#include "lib/kernels/policy_kernels.h"
+#include "kernels/policy_kernels.h"
 
 #include <cmath>
 
-#include "lib/failure/internal_failure.h"
+#include "failure/internal_failure.h"
 #include "numeric/simd.h"
 #include "parallel/parallel_map.h"
 
@@ -42,8 +42,8 @@ void gspo_clipping_range(DoubleRun ratios, DoubleRun advantages, double lower, d
 }
 
 QRL_VECTOR_KERNEL
-void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out,
-                         std::int64_t begin, std::int64_t end) {
+void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out, std::int64_t begin,
+                         std::int64_t end) {
     const simd::Constant low(lo), high(hi);
     simd::map(
         out, begin, end,

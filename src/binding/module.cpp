@@ -4,37 +4,41 @@
 #include <atomic>
 #include <cstdint>
 
-#include "lib/binding/conversions.h"
-#include "lib/binding/docstrings.h"
-#include "lib/binding/entry_points.h"
-#include "lib/binding/failure_guard.h"
-#include "lib/failure/internal_failure.h"
+#include "binding/conversions.h"
+#include "binding/docstrings.h"
+#include "binding/entry_points.h"
+#include "binding/failure_guard.h"
+#include "failure/internal_failure.h"
 
 namespace qrl::binding {
 namespace {
 
 constexpr const char* kVersion = "0.1.1";
 
-#define QRL_FUNCTION(name) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name>)), METH_VARARGS | METH_KEYWORDS, docs::name}
+#define QRL_FUNCTION(name)                                                                                            \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name>)), METH_VARARGS | METH_KEYWORDS, \
+     docs::name}
 
 // Lives as long as the process: the function objects point into it.
 PyMethodDef g_functions[] = {
-    QRL_FUNCTION(compute_group_advantages),
-    QRL_FUNCTION(compute_gae),
-    QRL_FUNCTION(batch_compute_gae),
-    QRL_FUNCTION(normalize_rewards),
-    QRL_FUNCTION(clip_rewards_py),
-    QRL_FUNCTION(compute_gspo_importance_ratios),
-    QRL_FUNCTION(apply_gspo_clipping),
-    QRL_FUNCTION(compute_ppo_surrogate),
+    QRL_FUNCTION(compute_group_advantages),  QRL_FUNCTION(compute_gae),
+    QRL_FUNCTION(batch_compute_gae),         QRL_FUNCTION(normalize_rewards),
+    QRL_FUNCTION(clip_rewards_py),           QRL_FUNCTION(compute_gspo_importance_ratios),
+    QRL_FUNCTION(apply_gspo_clipping),       QRL_FUNCTION(compute_ppo_surrogate),
     QRL_FUNCTION(compute_reward_statistics),
 };
 
 #undef QRL_FUNCTION
 
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "quorvale_rl_core", "Python module definition", 0, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "quorvale_rl_core",
+    "Python module definition",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
@@ -57,8 +61,7 @@ bool add_exported(PyObject* module, PyObject* name, PyObject* value) {
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
     if (!PyList_Check(all.get())) return raise_conversion_refusal(all.get(), "PyList");
-    if (PyList_Append(all.get(), name) < 0)
-        fail("could not append __name__ to __all__: " + take_error_description());
+    if (PyList_Append(all.get(), name) < 0) fail("could not append __name__ to __all__: " + take_error_description());
     return PyObject_SetAttr(module, name, value) == 0;
 }
 

@@ -1,7 +1,7 @@
-#include "lib/binding/numpy_api.h"
+#include "binding/numpy_api.h"
 
-#include "lib/binding/failure_guard.h"
-#include "lib/failure/internal_failure.h"
+#include "binding/failure_guard.h"
+#include "failure/internal_failure.h"
 
 namespace qrl::numpy {
 namespace {

@@ -1,9 +1,9 @@
-#include "lib/kernels/reward_kernels.h"
+#include "kernels/reward_kernels.h"
 
 #include <cmath>
 #include <vector>
 
-#include "lib/failure/internal_failure.h"
+#include "failure/internal_failure.h"
 #include "numeric/float_ops.h"
 #include "numeric/median.h"
 #include "numeric/simd.h"

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/binding/py.h"
+#include "binding/py.h"
 #include "numeric/runs.h"
 
 namespace qrl::binding {

@@ -1,4 +1,4 @@
-#include "lib/binding/arguments.h"
+#include "binding/arguments.h"
 
 #include <cstring>
 #include <string>

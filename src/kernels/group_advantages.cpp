@@ -1,4 +1,4 @@
-#include "advantage/group_advantages.h"
+#include "kernels/group_advantages.h"
 
 #include <algorithm>
 #include <array>
@@ -13,7 +13,7 @@
 #include "numeric/simd.h"
 #include "parallel/parallel_map.h"
 
-namespace qrl::advantage {
+namespace qrl::kernels {
 namespace {
 
 using numeric::DoubleRun;
@@ -201,8 +201,8 @@ QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double*
 // The mean baseline without standardisation, for rows of unit stride: the
 // sums of kLanes rows advance together (independent chains, each in index
 // order) straight from the rows, and the subtraction is element-wise.
-QRL_VECTOR_INLINE void mean_baseline_rows(const numeric::DoubleMatrix& rewards, std::int64_t first,
-                                          std::int64_t count, double* out) {
+QRL_VECTOR_INLINE void mean_baseline_rows(const numeric::DoubleMatrix& rewards, std::int64_t first, std::int64_t count,
+                                          double* out) {
     const std::int64_t n = rewards.columns;
     double sums[kLanes];
     for (std::int64_t lane = 0; lane < count; ++lane) sums[lane] = -0.0;
@@ -210,8 +210,7 @@ QRL_VECTOR_INLINE void mean_baseline_rows(const numeric::DoubleMatrix& rewards, 
         for (std::int64_t lane = 0; lane < count; ++lane)
             sums[lane] = sums[lane] + simd::load_one(rewards.row(first + lane).data, j);
     for (std::int64_t lane = 0; lane < count; ++lane)
-        subtract_row(rewards.row(first + lane).data, n, sums[lane] / static_cast<double>(n),
-                     out + (first + lane) * n);
+        subtract_row(rewards.row(first + lane).data, n, sums[lane] / static_cast<double>(n), out + (first + lane) * n);
 }
 
 // Groups begin..end-1: blocks of kLanes groups in vector lanes, the rest one
@@ -227,7 +226,8 @@ void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool 
             return;
         }
         if (baseline == Baseline::Mean) {
-            for (std::int64_t i = begin; i < end; i += kLanes) mean_baseline_rows(rewards, i, std::min(kLanes, end - i), out);
+            for (std::int64_t i = begin; i < end; i += kLanes)
+                mean_baseline_rows(rewards, i, std::min(kLanes, end - i), out);
             return;
         }
     }
@@ -254,7 +254,8 @@ void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool 
                 if (by_network && !any_nan) {
                     median = medians_by_network(network_for(n), lanes, n, rewards, i, scratch.data());
                 } else {
-                    for (int lane = 0; lane < kLanes; ++lane) median[lane] = median_of(rewards.row(i + lane), scratch.data());
+                    for (int lane = 0; lane < kLanes; ++lane)
+                        median[lane] = median_of(rewards.row(i + lane), scratch.data());
                 }
             }
             advantages_in_place<Doubles>(lanes, n, baseline, median, normalize);
@@ -289,4 +290,4 @@ void group_advantages(const numeric::DoubleMatrix& rewards, Baseline baseline, b
     });
 }
 
-}  // namespace qrl::advantage
+}  // namespace qrl::kernels

@@ -1,8 +1,8 @@
-#include "lib/binding/results.h"
+#include "binding/results.h"
 
-#include "lib/binding/failure_guard.h"
-#include "lib/binding/numpy_api.h"
-#include "lib/failure/internal_failure.h"
+#include "binding/failure_guard.h"
+#include "binding/numpy_api.h"
+#include "failure/internal_failure.h"
 
 namespace qrl::binding {
 

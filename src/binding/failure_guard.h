@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "lib/binding/py.h"
+#include "binding/py.h"
 
 namespace qrl::binding {
 

@@ -6,7 +6,7 @@
 
 #include "numeric/runs.h"
 
-namespace qrl::advantage {
+namespace qrl::kernels {
 
 enum class Baseline { Mean, Median, Min };
 
@@ -17,4 +17,4 @@ Baseline baseline_from_name(std::string_view name);
 // groups run on the worker pool, one item each.
 void group_advantages(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize, double* out);
 
-}  // namespace qrl::advantage
+}  // namespace qrl::kernels

@@ -26,8 +26,7 @@ private:
 void report_failure(const std::string& message, const std::source_location& where) noexcept;
 
 // Reports and throws.  Kept out of line so hot loops only carry a call.
-[[noreturn]] void fail(std::string message,
-                       const std::source_location& where = std::source_location::current());
+[[noreturn]] void fail(std::string message, const std::source_location& where = std::source_location::current());
 
 // The message of a clamp whose bounds are crossed or NaN.
 [[noreturn]] void fail_clamp_bounds(double min, double max,

@@ -4,7 +4,7 @@
 // declared; both are the same in NumPy 1.x and 2.x.
 #pragma once
 
-#include "lib/binding/py.h"
+#include "binding/py.h"
 
 namespace qrl::numpy {
 

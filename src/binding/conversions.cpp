@@ -1,9 +1,9 @@
-#include "lib/binding/conversions.h"
+#include "binding/conversions.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "lib/binding/numpy_api.h"
+#include "binding/numpy_api.h"
 
 namespace qrl::binding {
 namespace {
@@ -110,8 +110,7 @@ bool is_numpy_bool(PyObject* object) {
 
 bool raise_conversion_refusal(PyObject* object, const char* target) {
     py::Ref type_name = type_qualname(object);
-    if (type_name)
-        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
+    if (type_name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
     return false;
 }
 

@@ -1,11 +1,11 @@
-#include "lib/binding/failure_guard.h"
+#include "binding/failure_guard.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
 
-#include "lib/failure/internal_failure.h"
+#include "failure/internal_failure.h"
 
 namespace qrl::binding {
 namespace {
@@ -28,8 +28,8 @@ PyObject* g_panic_type = nullptr;
 
 PyObject* panic_type() noexcept {
     if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc("quorvale_rl_core.PanicException", kPanicDoc,
-                                                 PyExc_BaseException, nullptr);
+        g_panic_type =
+            PyErr_NewExceptionWithDoc("quorvale_rl_core.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
         if (g_panic_type == nullptr) abort_uncaught("Failed to initialize new exception type.");
     }
     return g_panic_type;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "lib/binding/py.h"
+#include "binding/py.h"
 
 namespace qrl::binding {
 

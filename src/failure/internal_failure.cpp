@@ -1,8 +1,8 @@
-#include "lib/failure/internal_failure.h"
+#include "failure/internal_failure.h"
 
 #include <cstdio>
 
-#include "lib/failure/number_format.h"
+#include "failure/number_format.h"
 
 namespace qrl {
 
@@ -19,8 +19,7 @@ void fail(std::string message, const std::source_location& where) {
 }
 
 void fail_clamp_bounds(double min, double max, const std::source_location& where) {
-    fail("min > max, or either was NaN. min = " + format_failure_number(min) +
-             ", max = " + format_failure_number(max),
+    fail("min > max, or either was NaN. min = " + format_failure_number(min) + ", max = " + format_failure_number(max),
          where);
 }
 

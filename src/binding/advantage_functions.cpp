@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "advantage/group_advantages.h"
-#include "lib/binding/arguments.h"
-#include "lib/binding/conversions.h"
-#include "lib/binding/entry_points.h"
-#include "lib/binding/results.h"
-#include "lib/kernels/gae.h"
+#include "binding/arguments.h"
+#include "binding/conversions.h"
+#include "binding/entry_points.h"
+#include "binding/results.h"
+#include "kernels/gae.h"
+#include "kernels/group_advantages.h"
 
 namespace qrl::binding {
 
@@ -29,7 +29,7 @@ PyObject* compute_group_advantages(PyObject* args, PyObject* kwargs) {
     double* out = nullptr;
     py::Ref result = new_float64_vector(total, &out);
     if (!result) return nullptr;
-    advantage::group_advantages(rewards, advantage::baseline_from_name(baseline_name), normalize, out);
+    kernels::group_advantages(rewards, kernels::baseline_from_name(baseline_name), normalize, out);
     return result.release();
 }
 

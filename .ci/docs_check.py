@@ -11,13 +11,12 @@ Run with the module installed in the active interpreter.
 import re
 import subprocess
 import sys
-import tomllib
 from pathlib import Path
 
 import quorvale_rl_core as module
 
 ROOT = Path(__file__).resolve().parent.parent
-PAGES = [ROOT / "README.md", ROOT / "CONTRIBUTING.md", ROOT / "bench" / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+PAGES = [ROOT / "README.md", ROOT / "CONTRIBUTING.md", ROOT / "bench" / "README.md", *sorted(ROOT.glob("docs/*.md"))]
 PATH_PATTERN = re.compile(r"(?<![\w/.-])((?:\.ci|examples|bench|src|docs|stubs|tests|cmake)/[\w./-]*\w)")
 problems = []
 
@@ -51,7 +50,9 @@ def check_paths(page, text):
 
 
 def check_commands(page, text):
-    extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    pyproject = (ROOT / "pyproject.toml").read_text()
+    section = pyproject.split("[project.optional-dependencies]", 1)[-1].split("\n[", 1)[0]
+    extras = re.findall(r"^(\w+)\s*=", section, re.M)
     for block in fenced(text, "sh"):
         for command in re.split(r"&&|\n|;", block.replace("\\\n", " ")):
             command = command.strip()

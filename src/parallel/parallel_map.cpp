@@ -69,7 +69,7 @@ WorkerPool& acquire_pool() {
         pool = WorkerPool::start(pool_size_from_environment(), kWorkerStackBytes, error);
     if (!pool) {
         g_state.failed = true;
-        g_state.failure = "the worker pool could not be started: " + error;
+        g_state.failure = error;
         fail_not_started(g_state.failure);
     }
     // Never destroyed: the pool serves the process until it ends.

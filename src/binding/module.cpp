@@ -5,30 +5,28 @@
 #include <cstdint>
 
 #include "binding/conversions.h"
-#include "binding/docstrings.h"
-#include "binding/entry_points.h"
 #include "binding/failure_guard.h"
+#include "binding/functions/table.h"
 #include "failure/internal_failure.h"
 
 namespace qrl::binding {
+
+namespace functions {
+#define QRL_DECLARE_FUNCTION(name) extern PyMethodDef name;
+QRL_MODULE_FUNCTIONS(QRL_DECLARE_FUNCTION)
+#undef QRL_DECLARE_FUNCTION
+}  // namespace functions
+
 namespace {
 
 constexpr const char* kVersion = "0.1.1";
 
-#define QRL_FUNCTION(name)                                                                                            \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<name>)), METH_VARARGS | METH_KEYWORDS, \
-     docs::name}
-
-// Lives as long as the process: the function objects point into it.
-PyMethodDef g_functions[] = {
-    QRL_FUNCTION(compute_group_advantages),  QRL_FUNCTION(compute_gae),
-    QRL_FUNCTION(batch_compute_gae),         QRL_FUNCTION(normalize_rewards),
-    QRL_FUNCTION(clip_rewards_py),           QRL_FUNCTION(compute_gspo_importance_ratios),
-    QRL_FUNCTION(apply_gspo_clipping),       QRL_FUNCTION(compute_ppo_surrogate),
-    QRL_FUNCTION(compute_reward_statistics),
+// Lives as long as the process: the function objects point into the entries.
+PyMethodDef* const g_functions[] = {
+#define QRL_TABLE_ENTRY(name) &functions::name,
+    QRL_MODULE_FUNCTIONS(QRL_TABLE_ENTRY)
+#undef QRL_TABLE_ENTRY
 };
-
-#undef QRL_FUNCTION
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -68,8 +66,8 @@ bool add_exported(PyObject* module, PyObject* name, PyObject* value) {
 bool fill_module(PyObject* module) {
     py::Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return false;
-    for (PyMethodDef& definition : g_functions) {
-        py::Ref function(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+    for (PyMethodDef* definition : g_functions) {
+        py::Ref function(PyCMethod_New(definition, module, module_name.get(), nullptr));
         if (!function) return false;
         py::Ref name(PyObject_GetAttrString(function.get(), "__name__"));
         if (!name) return false;

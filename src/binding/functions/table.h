@@ -1,0 +1,15 @@
+// The module's Python functions in table order, which is also the order of
+// __all__.  Each name is defined by functions/<name>.cpp as the PyMethodDef
+// qrl::binding::functions::<name>; module.cpp declares and registers them.
+#pragma once
+
+#define QRL_MODULE_FUNCTIONS(X)       \
+    X(compute_group_advantages)       \
+    X(compute_gae)                    \
+    X(batch_compute_gae)              \
+    X(normalize_rewards)              \
+    X(clip_rewards_py)                \
+    X(compute_gspo_importance_ratios) \
+    X(apply_gspo_clipping)            \
+    X(compute_ppo_surrogate)          \
+    X(compute_reward_statistics)

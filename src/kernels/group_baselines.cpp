@@ -171,13 +171,12 @@ QRL_VECTOR_KERNEL
 void matrix_range(const numeric::DoubleMatrix& rewards, GroupBaseline baseline, bool standardise, double* out,
                   std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
-    groups_range([&](std::int64_t i) { return Group{rewards.row(i), out + i * n}; }, baseline, standardise, begin,
-                 end);
+    groups_range([&](std::int64_t i) { return Group{rewards.row(i), out + i * n}; }, baseline, standardise, begin, end);
 }
 
 QRL_VECTOR_KERNEL
-void ragged_range(DoubleRun rewards, const std::int64_t* lengths, const std::int64_t* offsets,
-                  GroupBaseline baseline, bool standardise, double* out, std::int64_t begin, std::int64_t end) {
+void ragged_range(DoubleRun rewards, const std::int64_t* lengths, const std::int64_t* offsets, GroupBaseline baseline,
+                  bool standardise, double* out, std::int64_t begin, std::int64_t end) {
     groups_range(
         [&](std::int64_t i) {
             const DoubleRun values{rewards.data + offsets[i] * rewards.stride, lengths[i], rewards.stride};
@@ -189,19 +188,28 @@ void ragged_range(DoubleRun rewards, const std::int64_t* lengths, const std::int
 }  // namespace
 
 bool group_baseline_from_name(std::string_view name, GroupBaseline* baseline) {
-    if (name == "mean") *baseline = GroupBaseline::Mean;
-    else if (name == "median") *baseline = GroupBaseline::Median;
-    else if (name == "min") *baseline = GroupBaseline::Min;
-    else if (name == "leave_one_out") *baseline = GroupBaseline::LeaveOneOut;
-    else return false;
+    if (name == "mean")
+        *baseline = GroupBaseline::Mean;
+    else if (name == "median")
+        *baseline = GroupBaseline::Median;
+    else if (name == "min")
+        *baseline = GroupBaseline::Min;
+    else if (name == "leave_one_out")
+        *baseline = GroupBaseline::LeaveOneOut;
+    else
+        return false;
     return true;
 }
 
 bool group_scale_from_name(std::string_view name, GroupScale* scale) {
-    if (name == "group") *scale = GroupScale::Group;
-    else if (name == "batch") *scale = GroupScale::Batch;
-    else if (name == "none") *scale = GroupScale::None;
-    else return false;
+    if (name == "group")
+        *scale = GroupScale::Group;
+    else if (name == "batch")
+        *scale = GroupScale::Batch;
+    else if (name == "none")
+        *scale = GroupScale::None;
+    else
+        return false;
     return true;
 }
 

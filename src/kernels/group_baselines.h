@@ -26,7 +26,7 @@ void matrix_group_advantages(const numeric::DoubleMatrix& rewards, GroupBaseline
 
 // Groups of lengths[0], lengths[1], ... values (each >= 0, summing to
 // rewards.size) follow each other in `rewards`; out has rewards.size slots.
-void ragged_group_advantages(numeric::DoubleRun rewards, std::span<const std::int64_t> lengths,
-                             GroupBaseline baseline, GroupScale scale, double* out);
+void ragged_group_advantages(numeric::DoubleRun rewards, std::span<const std::int64_t> lengths, GroupBaseline baseline,
+                             GroupScale scale, double* out);
 
 }  // namespace qrl::kernels

@@ -1,0 +1,44 @@
+// The baseline and standardisation names shared by compute_grpo_advantages
+// and compute_grpo_advantages_ragged.  Unknown names are refused with
+// ValueError: a misspelt baseline must not silently select another one.
+#pragma once
+
+#include <string_view>
+
+#include "binding/conversions.h"
+#include "binding/py.h"
+#include "kernels/group_baselines.h"
+
+namespace qrl::binding::functions {
+
+// Converts the optional `baseline_type` and `scale` slots (absent: "mean"
+// and "group"); false with the exception set.
+inline bool to_group_choice(const py::Ref& baseline_slot, const py::Ref& scale_slot, kernels::GroupBaseline* baseline,
+                            kernels::GroupScale* scale) {
+    std::string_view baseline_name = "mean", scale_name = "group";
+    if ((baseline_slot && !to_utf8(baseline_slot.get(), "baseline_type", &baseline_name)) ||
+        (scale_slot && !to_utf8(scale_slot.get(), "scale", &scale_name)))
+        return false;
+    if (!kernels::group_baseline_from_name(baseline_name, baseline)) {
+        PyErr_Format(PyExc_ValueError,
+                     "baseline_type must be \"mean\", \"median\", \"min\" or \"leave_one_out\", not \"%.100s\"",
+                     std::string(baseline_name).c_str());
+        return false;
+    }
+    if (!kernels::group_scale_from_name(scale_name, scale)) {
+        PyErr_Format(PyExc_ValueError, "scale must be \"group\", \"batch\" or \"none\", not \"%.100s\"",
+                     std::string(scale_name).c_str());
+        return false;
+    }
+    return true;
+}
+
+// The docstring lines of the two parameters.
+#define QRL_GROUP_CHOICE_DOC                                                             \
+    "    baseline_type: \"mean\" (default), \"median\", \"min\", or \"leave_one_out\"\n" \
+    "        (mean of the other members; a lone member is its own baseline)\n"           \
+    "    scale: \"group\" (default: each group standardised by its own statistics,\n"    \
+    "        as compute_group_advantages with normalize=True), \"batch\" (by the\n"      \
+    "        mean and standard deviation of all advantages), or \"none\"\n"
+
+}  // namespace qrl::binding::functions

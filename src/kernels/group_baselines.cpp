@@ -119,9 +119,10 @@ QRL_VECTOR_INLINE void groups_range(const GroupAt& group_at, GroupBaseline basel
             scratch.resize(static_cast<std::size_t>(n));
         if (!same_size) {
             for (std::int64_t j = 0; j < n; ++j) first.out[j] = first.values[j];
-            const double median = baseline == GroupBaseline::Median ? median_of(first.values, scratch.data()) : 0.0;
-            if (n > 0) advantages_in_place<double>(first.out, n, baseline, median, standardise);
             ++i;
+            if (n == 0) continue;
+            const double median = baseline == GroupBaseline::Median ? median_of(first.values, scratch.data()) : 0.0;
+            advantages_in_place<double>(first.out, n, baseline, median, standardise);
             continue;
         }
         // Member j of lane l at lanes[j * kLanes + l].

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "kernels/lane_medians.h"
 #include "numeric/median.h"
 #include "numeric/scratch.h"
 #include "numeric/simd.h"
@@ -108,7 +109,7 @@ struct Group {
 template <class GroupAt>
 QRL_VECTOR_INLINE void groups_range(const GroupAt& group_at, GroupBaseline baseline, bool standardise,
                                     std::int64_t begin, std::int64_t end) {
-    std::vector<double> scratch, lanes;
+    std::vector<double> scratch, lanes, sorted;
     std::int64_t i = begin;
     while (i < end) {
         const Group first = group_at(i);
@@ -128,10 +129,25 @@ QRL_VECTOR_INLINE void groups_range(const GroupAt& group_at, GroupBaseline basel
         // Member j of lane l at lanes[j * kLanes + l].
         lanes.resize(static_cast<std::size_t>(n * kLanes));
         Doubles median = simd::splat<Doubles>(0.0);
+        bool any_nan = false;
         for (int lane = 0; lane < kLanes; ++lane) {
             const DoubleRun values = group_at(i + lane).values;
-            for (std::int64_t j = 0; j < n; ++j) lanes[static_cast<std::size_t>(j * kLanes + lane)] = values[j];
-            if (baseline == GroupBaseline::Median) median[lane] = median_of(values, scratch.data());
+            for (std::int64_t j = 0; j < n; ++j) {
+                const double x = values[j];
+                any_nan |= (x != x);
+                lanes[static_cast<std::size_t>(j * kLanes + lane)] = x;
+            }
+        }
+        if (baseline == GroupBaseline::Median) {
+            // With NaN the insertion order decides: those groups go one by one.
+            if (n <= kNetworkLimit && !any_nan) {
+                const SortingNetwork& network = sorting_network_for(n);
+                sorted.resize(static_cast<std::size_t>(network.size * kLanes));
+                median = medians_by_network(network, lanes.data(), n, sorted.data(), scratch.data());
+            } else {
+                for (int lane = 0; lane < kLanes; ++lane)
+                    median[lane] = median_of(group_at(i + lane).values, scratch.data());
+            }
         }
         advantages_in_place<Doubles>(lanes.data(), n, baseline, median, standardise);
         for (int lane = 0; lane < kLanes; ++lane) {

@@ -2,8 +2,10 @@
 
     python bench/trainer_bench.py [--quick] [--repeat N]
 
-Each figure is the minimum over N repeats (default 7) of the mean time of a batch of calls, the batch sized
-to last about 20 ms (a machine shared with other work shows its best undisturbed run). Peers that are not
+Each figure is the minimum over 3 rounds x N repeats (default 7) of the mean time of a batch of calls, the
+batch sized to last about 20 ms; the implementations take turns round by round, so that warm-up, the
+allocator's state and bursts of load from other processes fall on all of them alike (a machine shared with
+other work shows its best undisturbed run). Peers that are not
 installed (torch, numba) are left out. Every peer is checked against the module first (same semantics;
 bitwise where it runs the same operations) so that no row times a different computation. Threads: the
 module's pool and torch use every core, the serial numba loops one, the prange loops every core.
@@ -46,6 +48,16 @@ def best(f, repeat, target=0.02):
             f()
         times.append((time.perf_counter() - start) / number)
     return min(times)
+
+
+def race(contestants, repeat, rounds=3):
+    """Each contestant's best time, the contestants taking turns over several rounds (so that warm-up,
+    allocator state and bursts of load from other processes fall on all of them alike)."""
+    times = {name: float("inf") for name in contestants}
+    for _ in range(rounds):
+        for name, f in contestants.items():
+            times[name] = min(times[name], best(f, repeat))
+    return times
 
 
 def fmt(seconds):
@@ -134,21 +146,22 @@ def bench_gae(repeat, quick):
     batch = padded_batch(rows, steps)
     gamma, lam = 0.99, 0.95
     ours = q.compute_padded_gae(*batch, gamma, lam)
-    timings = {"quorvale_rl_core": best(lambda: q.compute_padded_gae(*batch, gamma, lam), repeat)}
+    contestants = {"quorvale_rl_core": lambda: q.compute_padded_gae(*batch, gamma, lam)}
     assert np.allclose(gae_numpy(*batch, gamma, lam)[0], ours[0], atol=1e-9)
-    timings["numpy time loop"] = best(lambda: gae_numpy(*batch, gamma, lam), repeat)
+    contestants["numpy time loop"] = lambda: gae_numpy(*batch, gamma, lam)
     if numba is not None:
         for parallel, name in ((False, "numba loop"), (True, "numba prange loop")):
             f = gae_numba_source(parallel)
             got = f(*batch, gamma, lam)
             assert all(np.array_equal(a, b) for a, b in zip(got, ours)), name  # the same operations, the same bits
-            timings[name] = best(lambda f=f: f(*batch, gamma, lam), repeat)
+            contestants[name] = lambda f=f: f(*batch, gamma, lam)
     if torch is not None:
         t = [torch.from_numpy(a) for a in batch]
         assert np.allclose(gae_torch(*t, gamma, lam)[0].numpy(), ours[0], atol=1e-9)
-        timings["torch time loop (float64)"] = best(lambda: gae_torch(*t, gamma, lam), max(3, repeat // 2))
+        contestants["torch time loop (float64)"] = lambda: gae_torch(*t, gamma, lam)
         t32 = [a.float() if a.is_floating_point() else a for a in t]
-        timings["torch time loop (float32)"] = best(lambda: gae_torch(*t32, gamma, lam), max(3, repeat // 2))
+        contestants["torch time loop (float32)"] = lambda: gae_torch(*t32, gamma, lam)
+    timings = race(contestants, repeat)
     table(f"Padded GAE {rows}x{steps}, 1% dones, right padding", timings)
     return timings
 
@@ -238,13 +251,13 @@ def bench_groups(repeat, quick):
         r = np.random.default_rng(1).normal(size=shape).round(2)
         for baseline in baselines:
             ours = q.compute_grpo_advantages(r, baseline)
-            timings = {"quorvale_rl_core": best(lambda: q.compute_grpo_advantages(r, baseline), repeat)}
+            contestants = {"quorvale_rl_core": lambda: q.compute_grpo_advantages(r, baseline)}
             if baseline != "median":  # NumPy, torch and numba take their own medians (torch: the lower one)
                 assert np.allclose(group_numpy(r, baseline), ours, atol=1e-9)
-            timings["numpy"] = best(lambda: group_numpy(r, baseline), repeat)
+            contestants["numpy"] = lambda: group_numpy(r, baseline)
             if torch is not None:
                 t = torch.from_numpy(r)
-                timings["torch"] = best(lambda: group_torch(t, baseline), repeat)
+                contestants["torch"] = lambda: group_torch(t, baseline)
             if numba is not None:
                 for parallel, name in ((False, "numba loop"), (True, "numba prange loop")):
                     key = (baseline, parallel)
@@ -253,7 +266,8 @@ def bench_groups(repeat, quick):
                     f = numba_functions[key]
                     if baseline in ("mean", "min", "leave_one_out"):
                         assert np.array_equal(f(r), ours), (name, baseline)  # the same operations, the same bits
-                    timings[name] = best(lambda f=f: f(r), repeat)
+                    contestants[name] = lambda f=f: f(r)
+            timings = race(contestants, repeat)
             table(f"Group advantages {shape[0]}x{shape[1]}, {baseline} baseline, per-group standardisation", timings)
             results[(shape, baseline)] = timings
     return results

@@ -293,19 +293,21 @@ def bench_adapter(repeat, quick):
         t = [torch.from_numpy(a).to(dtype) if a.dtype == np.float64 else torch.from_numpy(a) for a in batch]
         floats, flags = t[:3], t[3:]
         back = qt._like(t[0])
-        adapter_in = best(lambda: ([qt._floats(x, "x") for x in floats], [qt._flags(x, "f") for x in flags]), repeat)
-        adapter_out = best(lambda: [back(r) for r in results], repeat)
         if dtype == torch.float64:
-            one_in = best(lambda: [x.clone() for x in floats], repeat)
-            one_out = best(lambda: [torch.from_numpy(r).clone() for r in results], repeat)
+            one_in, one_out = (lambda: [x.clone() for x in floats]), (lambda: [torch.from_numpy(r).clone() for r in results])
         else:
-            one_in = best(lambda: [x.to(torch.float64) for x in floats], repeat)
-            one_out = best(lambda: [torch.from_numpy(r).to(dtype) for r in results], repeat)
-        core = adapter = float("inf")
-        for _ in range(3):
-            core = min(core, best(lambda: q.compute_padded_gae(*batch), repeat))
-            adapter = min(adapter, best(lambda t=t: qt.compute_padded_gae(*t), repeat))
-        out[str(dtype).replace("torch.", "")] = (adapter_in, one_in, adapter_out, one_out, core, adapter)
+            one_in = lambda: [x.to(torch.float64) for x in floats]  # noqa: E731
+            one_out = lambda: [torch.from_numpy(r).to(dtype) for r in results]  # noqa: E731
+        times = race({
+            "adapter in": lambda: ([qt._floats(x, "x") for x in floats], [qt._flags(x, "f") for x in flags]),
+            "one conversion in": one_in,
+            "adapter out": lambda: [back(r) for r in results],
+            "one conversion out": one_out,
+            "core": lambda: q.compute_padded_gae(*batch),
+            "adapter": lambda t=t: qt.compute_padded_gae(*t),
+        }, repeat)
+        figures = tuple(times.values())
+        out[str(dtype).replace("torch.", "")] = figures
     print("\n### Torch adapter overhead, compute_padded_gae", f"{rows}x{steps}\n")
     print("| input dtype | adapter in | one conversion in | adapter out | one conversion out | core call | adapter call |")
     print("|---|---|---|---|---|---|---|")

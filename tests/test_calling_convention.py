@@ -6,7 +6,9 @@ import numpy as np
 import pytest
 
 import quorvale_rl_core as q
-from conftest import NOT_CONTIGUOUS, KINDS, NAMES, PARAMS, REGISTRY, REQUIRED, Hooks, call, matches, valid
+from comparison import matches
+from generators import Hooks
+from registry import KINDS, NAMES, NOT_CONTIGUOUS, PARAMS, REGISTRY, REQUIRED, call, valid
 
 
 def fails_with(message, name, *args, **kwargs):
@@ -28,15 +30,14 @@ def test_module_attributes():
 
 @pytest.mark.parametrize("name", NAMES)
 def test_function_object(name):
-    f, (sig, _, first_line, _) = getattr(q, name), REGISTRY[name]
+    f, entry = getattr(q, name), REGISTRY[name]
     assert isinstance(f, types.BuiltinFunctionType) and f.__self__ is q
-    assert f.__name__ == name and f.__module__ == "quorvale_rl_core" and f.__text_signature__ == sig
+    assert f.__name__ == name and f.__module__ == "quorvale_rl_core" and f.__text_signature__ == entry.signature
     assert list(inspect.signature(f).parameters) == PARAMS[name]
-    assert f.__doc__.splitlines()[0] == first_line and not f.__doc__.endswith("\n")
+    assert f.__doc__.splitlines()[0] == entry.first_line and not f.__doc__.endswith("\n")
 
 
 def test_docstring_bodies():
-    assert [getattr(q, n).__doc__.count("\n") for n in NAMES] == [11, 11, 9, 12, 0, 11, 9, 0, 0]
     assert q.compute_group_advantages.__doc__.splitlines()[7] == '    baseline_type: "mean", "median", or "min"'
     assert q.compute_gspo_importance_ratios.__doc__.splitlines()[3] == "s_i(θ) = (π_θ(y_i|x) / π_θ_old(y_i|x))^(1/|y_i|)"
     assert q.normalize_rewards.__doc__.endswith("\nReturns:\n    Tuple of (normalized_rewards, new_mean, new_var, new_count)")
@@ -62,6 +63,27 @@ def test_matching_rules(name):
     assert matches(call(name, **dict(reversed(list(zip(ps, args))))), call(name, *args))  # keywords in any order
 
 
+def keyword_near_misses(parameter):
+    """Keywords that are not the parameter's name but come close to it."""
+    return [parameter[:-1], parameter[:1], parameter + "s", parameter + "_", parameter.upper(), parameter.capitalize(),
+            f" {parameter}", f"{parameter} ", f"{parameter}\0", parameter.replace("_", "-"), "", "_"]
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_keywords_match_whole_names_only(name):
+    """Matching compares the whole keyword byte for byte: prefixes, extensions, case, blanks and an embedded NUL of
+    a real name are unexpected keywords, the empty string too; this holds for required and optional parameters."""
+    args = valid(name)
+    for i, parameter in enumerate(PARAMS[name]):
+        for keyword in keyword_near_misses(parameter):
+            if keyword in PARAMS[name]:
+                continue
+            given = {**dict(zip(PARAMS[name][:i], args[:i])), keyword: args[i]}
+            fails_with(f"{name}() got an unexpected keyword argument '{keyword}'", name, **given)
+    for i in range(len(args)):  # the exact names do match, from any position on
+        assert matches(call(name, *args[:i], **dict(zip(PARAMS[name][i:], args[i:]))), call(name, *args))
+
+
 def test_missing_names_skip_given_ones():
     fails_with("clip_rewards_py() missing 2 required positional arguments: 'rewards' and 'max_val'", "clip_rewards_py", min_val=0.0)
 
@@ -69,7 +91,7 @@ def test_missing_names_skip_given_ones():
 @pytest.mark.parametrize("name", [n for n in NAMES if REQUIRED[n] < len(PARAMS[n])])
 def test_defaults_only_for_absent_parameters(name):
     r, args = REQUIRED[name], valid(name)
-    defaults = [0 if t == "0" else float(t) for t in REGISTRY[name][0][1:-1].replace("=", ", ").split(", ")[r + 1::2]]
+    defaults = REGISTRY[name].defaults
     assert matches(call(name, *args[:r]), call(name, *args[:r], *defaults))
     fails_with(f"argument '{PARAMS[name][r]}': must be real number, not NoneType", name, *args[:r], **{PARAMS[name][r]: None})
 

@@ -10,8 +10,10 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import pytest
-from conftest import (ARG_STRATEGIES, FUZZ_EXAMPLES, KINDS, NAMES, PANICS, PARAMS, SANITIZER, Hooks, Sub, call,
-                      f64, is_result_vector, valid)
+from comparison import is_result_vector
+from conftest import FUZZ_EXAMPLES, SANITIZER
+from generators import ARG_STRATEGIES, Hooks, Sub
+from registry import KINDS, NAMES, PANICS, PARAMS, call, f64, valid
 
 
 Boom, Halt = type("Boom", (Exception,), {}), type("Halt", (BaseException,), {})

@@ -7,8 +7,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import reference as ref
-from conftest import (BOUNDS, KINDS, NAMES, UNWRAP, assert_like_reference, call, call_args, expect, f64, long_vectors,
-                      matches)
+from comparison import assert_like_reference, expect, matches
+from generators import call_args, long_vectors
+from registry import BOUNDS, KINDS, NAMES, UNWRAP, call, f64
 
 NAN, INF = math.nan, math.inf
 BIG = 2 ** 63 - 1

@@ -7,7 +7,8 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import KINDS, LEAK_CALLS, NAMES, PARAMS, SANITIZER, valid
+from conftest import LEAK_CALLS, SANITIZER
+from registry import KINDS, NAMES, PARAMS, valid
 
 RSS_BOUND = 1 << 20
 # A value of each kind that fails its conversion; sequences fail on a later item, after earlier items were taken.

@@ -8,7 +8,10 @@ import numpy as np
 import pytest
 
 import quorvale_rl_core as q
-from conftest import BOUNDS, SANITIZER, UNWRAP, matches, raises_panic, run_ok
+from comparison import matches, raises_panic
+from conftest import SANITIZER
+from processes import run_ok
+from registry import BOUNDS, UNWRAP
 
 PPO_MSG = BOUNDS + "min = 1.1, max = 0.9"
 # Large calls of every parallel function (all on the pool), and a digest of all result bytes.

@@ -10,7 +10,10 @@ from hypothesis import strategies as st
 
 import quorvale_rl_core as q
 import reference as ref
-from conftest import f64, long_vectors, matches, run_ok
+from comparison import matches
+from generators import long_vectors
+from processes import run_ok
+from registry import f64
 
 NAN, INF = math.nan, math.inf
 

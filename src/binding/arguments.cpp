@@ -1,4 +1,5 @@
 #include "binding/arguments.h"
+#include "failure/messages.h"
 
 #include <cstring>
 #include <string>
@@ -35,11 +36,10 @@ int find_parameter(const ParameterList& parameters, PyObject* keyword) {
 [[gnu::cold]] void raise_too_many_positional(const ParameterList& parameters, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
     if (parameters.required == parameters.count)
-        PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given", parameters.function,
-                     parameters.count, given, verb);
+        PyErr_Format(PyExc_TypeError, messages::kTooManyPositional, parameters.function, parameters.count, given, verb);
     else
-        PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
-                     parameters.function, parameters.required, parameters.count, given, verb);
+        PyErr_Format(PyExc_TypeError, messages::kTooManyPositionalRange, parameters.function, parameters.required,
+                     parameters.count, given, verb);
 }
 
 [[gnu::cold]] void raise_missing(const ParameterList& parameters, const Slots& slots) {
@@ -56,7 +56,7 @@ int find_parameter(const ParameterList& parameters, PyObject* keyword) {
         names += '\'';
         ++written;
     }
-    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional %s: %s", parameters.function, missing,
+    PyErr_Format(PyExc_TypeError, messages::kMissingRequired, parameters.function, missing,
                  missing == 1 ? "argument" : "arguments", names.c_str());
 }
 
@@ -78,13 +78,11 @@ bool match_arguments(ParameterList& parameters, PyObject* args, PyObject* kwargs
         while (PyDict_Next(kwargs, &position, &keyword, &value)) {
             const int index = find_parameter(parameters, keyword);
             if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", parameters.function,
-                             keyword);
+                PyErr_Format(PyExc_TypeError, messages::kUnexpectedKeyword, parameters.function, keyword);
                 return false;
             }
             if (slots[index]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", parameters.function,
-                             parameters.names[index]);
+                PyErr_Format(PyExc_TypeError, messages::kMultipleValues, parameters.function, parameters.names[index]);
                 return false;
             }
             slots[index] = py::Ref::borrow(value);

@@ -28,4 +28,12 @@ using Slots = std::array<py::Ref, kMaxParameters>;
 // stays empty.  Returns false with a TypeError set.
 bool match_arguments(ParameterList& parameters, PyObject* args, PyObject* kwargs, Slots& slots);
 
+// Converts an optional parameter when it was passed, even as None; only an
+// absent one keeps the default already in *value.
+template <class Value>
+bool convert_if_given(const py::Ref& slot, bool (*convert)(PyObject*, const char*, Value*), const char* name,
+                      Value* value) {
+    return !slot || convert(slot.get(), name, value);
+}
+
 }  // namespace qrl::binding

@@ -4,11 +4,10 @@
 #include <cstring>
 
 #include "binding/numpy_api.h"
+#include "failure/messages.h"
 
 namespace qrl::binding {
 namespace {
-
-constexpr const char* kArrayTarget = "PyArray<T, D>";
 
 // The argument-prefix rule: only an exception whose type is exactly
 // TypeError is reworded; its cause (not itself) carries over.
@@ -22,7 +21,7 @@ constexpr const char* kArrayTarget = "PyArray<T, D>";
         return;
     }
     py::Ref owned_type(type), owned_value(value), owned_traceback(traceback);
-    py::Ref message(PyUnicode_FromFormat("argument '%s': %S", name, value));
+    py::Ref message(PyUnicode_FromFormat(messages::kArgumentPrefix, name, value));
     if (!message) return;
     py::Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (!replacement) return;
@@ -34,7 +33,7 @@ constexpr const char* kArrayTarget = "PyArray<T, D>";
     py::Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
-        return py::Ref(PyUnicode_FromString("<failed to extract type name>"));
+        return py::Ref(PyUnicode_FromString(messages::kUnknownTypeName));
     }
     return name;
 }
@@ -62,11 +61,11 @@ bool is_array(PyObject* object, int ndim, Element element, const numpy::Api& api
 // Sequence kinds accept any non-str object that passes the sequence check.
 bool check_sequence(PyObject* object, const char* name) {
     if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, messages::kStrForSequence);
         prefix_type_error(name);
         return false;
     }
-    if (!PySequence_Check(object)) return refuse(object, "Sequence", name);
+    if (!PySequence_Check(object)) return refuse(object, messages::kSequenceTarget, name);
     return true;
 }
 
@@ -112,13 +111,13 @@ bool is_numpy_bool(PyObject* object) {
 
 bool raise_conversion_refusal(PyObject* object, const char* target) {
     py::Ref type_name = type_qualname(object);
-    if (type_name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
+    if (type_name) PyErr_Format(PyExc_TypeError, messages::kConversionRefusal, type_name.get(), target);
     return false;
 }
 
 bool check_array(PyObject* object, int ndim, Element element, const char* name) {
     if (is_array(object, ndim, element, numpy::api())) return true;
-    return refuse(object, kArrayTarget, name);
+    return refuse(object, messages::kArrayTarget, name);
 }
 
 bool view_vector(PyObject* object, Element element, const char* name, VectorView* view) {
@@ -149,7 +148,7 @@ bool view_bool_matrix(PyObject* object, const char* name, BoolMatrixView* view) 
 
 bool require_contiguous(const VectorView& view) {
     if (view.contiguous) return true;
-    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    PyErr_SetString(PyExc_TypeError, messages::kNotContiguous);
     return false;
 }
 
@@ -179,12 +178,12 @@ bool to_bool(PyObject* object, const char* name, bool* value) {
         *value = object == Py_True;
         return true;
     }
-    if (!is_numpy_bool(object)) return refuse(object, "PyBool", name);
+    if (!is_numpy_bool(object)) return refuse(object, messages::kBoolTarget, name);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
     py::Ref method(PyObject_GetAttrString(type, "__bool__"));
     if (!method) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", type);
+        PyErr_Format(PyExc_TypeError, messages::kNoBoolConversion, type);
         prefix_type_error(name);
         return false;
     }
@@ -193,13 +192,13 @@ bool to_bool(PyObject* object, const char* name, bool* value) {
         prefix_type_error(name);
         return false;
     }
-    if (!PyBool_Check(result.get())) return refuse(result.get(), "PyBool", name);
+    if (!PyBool_Check(result.get())) return refuse(result.get(), messages::kBoolTarget, name);
     *value = result.get() == Py_True;
     return true;
 }
 
 bool to_utf8(PyObject* object, const char* name, std::string_view* text) {
-    if (!PyUnicode_Check(object)) return refuse(object, "PyString", name);
+    if (!PyUnicode_Check(object)) return refuse(object, messages::kStringTarget, name);
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &size);
     if (data == nullptr) {
@@ -216,7 +215,8 @@ bool to_array_list(PyObject* object, const char* name, std::vector<py::Ref>* ite
     items->reserve(length_hint(object));
     const numpy::Api& api = numpy::api();
     const bool ok = for_each_item(object, [&](py::Ref item) {
-        if (!is_array(item.get(), 1, Element::Float64, api)) return raise_conversion_refusal(item.get(), kArrayTarget);
+        if (!is_array(item.get(), 1, Element::Float64, api))
+            return raise_conversion_refusal(item.get(), messages::kArrayTarget);
         items->push_back(std::move(item));
         return true;
     });

@@ -8,6 +8,7 @@
 #include "binding/failure_guard.h"
 #include "binding/functions/table.h"
 #include "failure/internal_failure.h"
+#include "failure/messages.h"
 
 namespace qrl::binding {
 
@@ -58,7 +59,7 @@ bool add_exported(PyObject* module, PyObject* name, PyObject* value) {
         all = py::Ref(PyList_New(0));
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
-    if (!PyList_Check(all.get())) return raise_conversion_refusal(all.get(), "PyList");
+    if (!PyList_Check(all.get())) return raise_conversion_refusal(all.get(), messages::kListTarget);
     if (PyList_Append(all.get(), name) < 0) fail("could not append __name__ to __all__: " + take_error_description());
     return PyObject_SetAttr(module, name, value) == 0;
 }
@@ -71,7 +72,7 @@ bool fill_module(PyObject* module) {
         if (!function) return false;
         py::Ref name(PyObject_GetAttrString(function.get(), "__name__"));
         if (!name) return false;
-        if (!PyUnicode_Check(name.get())) return raise_conversion_refusal(name.get(), "PyString");
+        if (!PyUnicode_Check(name.get())) return raise_conversion_refusal(name.get(), messages::kStringTarget);
         if (!add_exported(module, name.get(), function.get())) return false;
     }
     py::Ref version_name(PyUnicode_FromString("__version__"));

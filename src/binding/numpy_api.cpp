@@ -2,9 +2,19 @@
 
 #include "binding/failure_guard.h"
 #include "failure/internal_failure.h"
+#include "failure/messages.h"
 
 namespace qrl::numpy {
 namespace {
+
+// Slots of NumPy's C-API table ("_ARRAY_API"); NumPy keeps them fixed
+// across 1.x and 2.x.
+enum ApiSlot : int {
+    kArrayTypeSlot = 2,       // PyArray_Type
+    kDescrFromTypeSlot = 45,  // PyArray_DescrFromType
+    kNewFromDescrSlot = 94,   // PyArray_NewFromDescr (steals the descriptor, even on failure)
+    kEquivTypesSlot = 182,    // PyArray_EquivTypes
+};
 
 Api g_api;
 bool g_ready = false;
@@ -27,10 +37,10 @@ bool load() {
     auto** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
     if (table == nullptr) return false;
     Api api;
-    api.array_type = static_cast<PyTypeObject*>(table[2]);
-    api.descr_from_type = reinterpret_cast<decltype(api.descr_from_type)>(table[45]);
-    api.new_from_descr = reinterpret_cast<decltype(api.new_from_descr)>(table[94]);
-    api.equiv_types = reinterpret_cast<decltype(api.equiv_types)>(table[182]);
+    api.array_type = static_cast<PyTypeObject*>(table[kArrayTypeSlot]);
+    api.descr_from_type = reinterpret_cast<decltype(api.descr_from_type)>(table[kDescrFromTypeSlot]);
+    api.new_from_descr = reinterpret_cast<decltype(api.new_from_descr)>(table[kNewFromDescrSlot]);
+    api.equiv_types = reinterpret_cast<decltype(api.equiv_types)>(table[kEquivTypesSlot]);
     api.float64_descr = api.descr_from_type(kDoubleType);
     if (api.float64_descr == nullptr) return false;
     api.int64_descr = api.descr_from_type(kLongType);
@@ -48,7 +58,7 @@ bool load() {
 
 const Api& api() {
     if (!g_ready) {
-        if (!load()) fail("Failed to access NumPy array API capsule: " + binding::take_error_description());
+        if (!load()) fail(messages::kNumpyCapsule + binding::take_error_description());
         g_ready = true;
     }
     return g_api;

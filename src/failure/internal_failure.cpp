@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "failure/messages.h"
 #include "failure/number_format.h"
 
 namespace qrl {
@@ -18,8 +19,9 @@ void fail(std::string message, const std::source_location& where) {
     throw InternalFailure(std::move(message));
 }
 
-void fail_clamp_bounds(double min, double max, const std::source_location& where) {
-    fail("min > max, or either was NaN. min = " + format_failure_number(min) + ", max = " + format_failure_number(max),
+void fail_clamp_bounds(double lower, double upper, const std::source_location& where) {
+    fail(messages::kClampBounds + format_failure_number(lower) + messages::kClampBoundsMax +
+             format_failure_number(upper),
          where);
 }
 

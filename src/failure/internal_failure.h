@@ -29,7 +29,7 @@ void report_failure(const std::string& message, const std::source_location& wher
 [[noreturn]] void fail(std::string message, const std::source_location& where = std::source_location::current());
 
 // The message of a clamp whose bounds are crossed or NaN.
-[[noreturn]] void fail_clamp_bounds(double min, double max,
+[[noreturn]] void fail_clamp_bounds(double lower, double upper,
                                     const std::source_location& where = std::source_location::current());
 
 }  // namespace qrl

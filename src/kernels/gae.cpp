@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "kernels/costs.h"
 #include "numeric/simd.h"
 #include "parallel/parallel_map.h"
 
@@ -53,8 +54,9 @@ void batch_gae(std::span<const Trajectory> trajectories, double gamma, double la
     std::int64_t steps = 0;
     for (const Trajectory& t : trajectories) steps += t.rewards.size;
     const auto count = static_cast<std::int64_t>(trajectories.size());
-    // A step costs about 1 ns side by side, 2 ns alone.
-    const double ns_per_item = count > 0 ? 1.0 * static_cast<double>(steps) / static_cast<double>(count) + 20.0 : 0.0;
+    const double ns_per_item = count > 0 ? costs::kGaeStepNs * static_cast<double>(steps) / static_cast<double>(count) +
+                                               costs::kPerTrajectoryNs
+                                         : 0.0;
     parallel::parallel_map_blocks(count, kLanes, ns_per_item, [&](std::int64_t begin, std::int64_t end) {
         std::vector<double> buffer;
         std::int64_t i = begin;

@@ -8,9 +8,11 @@
 #include <span>
 #include <vector>
 
+#include "kernels/costs.h"
 #include "numeric/median.h"
 #include "numeric/scratch.h"
 #include "numeric/simd.h"
+#include "numeric/sorting_network.h"
 #include "parallel/parallel_map.h"
 
 namespace qrl::kernels {
@@ -18,6 +20,7 @@ namespace {
 
 using numeric::DoubleRun;
 namespace simd = numeric::simd;
+using numeric::kNetworkLimit;
 using simd::Doubles;
 using simd::kLanes;
 
@@ -85,65 +88,14 @@ QRL_VECTOR_INLINE void advantages_in_place(double* a, std::int64_t n, Baseline b
     }
 }
 
-// Largest group whose median is taken by the sorting network below.
-constexpr std::int64_t kNetworkLimit = 64;
-
-// Batcher's odd-even merge sort on `size` elements (a power of two) as a
-// list of compare-exchange pairs.
-int merge_sort_network(int size, std::uint8_t (*pairs)[2]) {
-    int count = 0;
-    for (int half = 1; half < size; half *= 2)
-        for (int k = half; k >= 1; k /= 2)
-            for (int j = k % half; j + k < size; j += 2 * k)
-                for (int i = 0; i < k && i + j + k < size; ++i)
-                    if ((i + j) / (2 * half) == (i + j + k) / (2 * half)) {
-                        pairs[count][0] = static_cast<std::uint8_t>(i + j);
-                        pairs[count][1] = static_cast<std::uint8_t>(i + j + k);
-                        ++count;
-                    }
-    return count;
-}
-
-// The sorting network for a power-of-two size: compare-exchange pairs.
-struct Network {
-    int size = 1;
-    int count = 0;
-    std::uint8_t pairs[kNetworkLimit * 21][2];  // 543 pairs for 64 elements
-};
-
-// The network that sorts n <= kNetworkLimit values (padded to a power of
-// two), built once per process.
-const Network& network_for(std::int64_t n) {
-    static const auto networks = [] {
-        std::array<Network, 7> all{};  // sizes 1, 2, 4, ..., 64
-        for (int level = 0; level < 7; ++level) {
-            all[level].size = 1 << level;
-            all[level].count = merge_sort_network(all[level].size, all[level].pairs);
-        }
-        return all;
-    }();
-    int level = 0;
-    while ((std::int64_t{1} << level) < n) ++level;
-    return networks[static_cast<std::size_t>(level)];
-}
-
-// The value at `position` of a stable sort of the group's values, from the
-// value an unstable sort put there.
-double at_stable_position(double value, std::int64_t position, DoubleRun row, double* scratch) {
-    if (value != 0.0) return value;
-    for (std::int64_t j = 0; j < row.size; ++j) scratch[j] = row[j];
-    return numeric::at_stable_position(value, static_cast<std::size_t>(position),
-                                       {scratch, static_cast<std::size_t>(row.size)});
-}
-
 // Medians of kLanes groups of n <= kNetworkLimit values without NaN, held
 // interleaved in `lanes`: the network sorts every lane at once with
 // branch-free minimum and maximum.  It does not keep equal values in input
 // order, which only matters for the sign of a zero; that is settled from the
-// group's own values.
-QRL_VECTOR_INLINE Doubles medians_by_network(const Network& network, const double* lanes, std::int64_t n,
-                                             const numeric::DoubleMatrix& rewards, std::int64_t first_group,
-                                             double* scratch) {
+// group's own row.
+QRL_VECTOR_INLINE Doubles medians_by_network(const numeric::SortingNetwork& network, const double* lanes,
+                                             std::int64_t n, const numeric::DoubleMatrix& rewards,
+                                             std::int64_t first_group) {
     double sorted[kNetworkLimit * kLanes];
     std::memcpy(sorted, lanes, static_cast<std::size_t>(n * kLanes) * sizeof(double));
     for (std::int64_t j = n; j < network.size; ++j) put(sorted, j, simd::splat<Doubles>(INFINITY));
@@ -158,10 +110,13 @@ QRL_VECTOR_INLINE Doubles medians_by_network(const Network& network, const doubl
     Doubles medians;
     for (int lane = 0; lane < kLanes; ++lane) {
         const DoubleRun row = rewards.row(first_group + lane);
-        const double upper = at_stable_position(sorted[k * kLanes + lane], k, row, scratch);
-        medians[lane] = (n % 2 == 1)
-                            ? upper
-                            : (at_stable_position(sorted[(k - 1) * kLanes + lane], k - 1, row, scratch) + upper) * 0.5;
+        const double upper = numeric::with_stable_zero_sign(sorted[k * kLanes + lane], k, row, n);
+        if (n % 2 == 1) {
+            medians[lane] = upper;
+        } else {
+            const double lower = numeric::with_stable_zero_sign(sorted[(k - 1) * kLanes + lane], k - 1, row, n);
+            medians[lane] = (lower + upper) * 0.5;
+        }
     }
     return medians;
 }
@@ -198,80 +153,101 @@ QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double*
     subtract_row(row, n, b, out);
 }
 
-// The mean baseline without standardisation, for rows of unit stride: the
-// sums of kLanes rows advance together (independent chains, each in index
-// order) straight from the rows, and the subtraction is element-wise.
-QRL_VECTOR_INLINE void mean_baseline_rows(const numeric::DoubleMatrix& rewards, std::int64_t first, std::int64_t count,
-                                          double* out) {
+// Strategy for unit-stride rows, minimum baseline, no standardisation.
+QRL_VECTOR_INLINE void min_baseline_groups(const numeric::DoubleMatrix& rewards, double* out, std::int64_t begin,
+                                           std::int64_t end) {
     const std::int64_t n = rewards.columns;
-    double sums[kLanes];
-    for (std::int64_t lane = 0; lane < count; ++lane) sums[lane] = -0.0;
-    for (std::int64_t j = 0; j < n; ++j)
-        for (std::int64_t lane = 0; lane < count; ++lane)
-            sums[lane] = sums[lane] + simd::load_one(rewards.row(first + lane).data, j);
-    for (std::int64_t lane = 0; lane < count; ++lane)
-        subtract_row(rewards.row(first + lane).data, n, sums[lane] / static_cast<double>(n), out + (first + lane) * n);
+    for (std::int64_t i = begin; i < end; ++i) min_baseline_row(rewards.row(i).data, n, out + i * n);
 }
 
-// Groups begin..end-1: blocks of kLanes groups in vector lanes, the rest one
-// by one.
+// Strategy for unit-stride rows, mean baseline, no standardisation: the sums
+// of kLanes rows advance together (independent chains, each in index order)
+// straight from the rows, and the subtraction is element-wise.
+QRL_VECTOR_INLINE void mean_baseline_groups(const numeric::DoubleMatrix& rewards, double* out, std::int64_t begin,
+                                            std::int64_t end) {
+    const std::int64_t n = rewards.columns;
+    for (std::int64_t first = begin; first < end; first += kLanes) {
+        const std::int64_t count = std::min(kLanes, end - first);
+        double sums[kLanes];
+        for (std::int64_t lane = 0; lane < count; ++lane) sums[lane] = -0.0;
+        for (std::int64_t j = 0; j < n; ++j)
+            for (std::int64_t lane = 0; lane < count; ++lane)
+                sums[lane] = sums[lane] + simd::load_one(rewards.row(first + lane).data, j);
+        for (std::int64_t lane = 0; lane < count; ++lane)
+            subtract_row(rewards.row(first + lane).data, n, sums[lane] / static_cast<double>(n),
+                         out + (first + lane) * n);
+    }
+}
+
+// Strategy for whole blocks of kLanes groups, any layout and baseline: the
+// groups side by side in vector lanes; medians by the sorting network for
+// groups of up to kNetworkLimit values without NaN, else group by group.
+// Returns the first group it left out (fewer than kLanes remain from there).
+QRL_VECTOR_INLINE std::int64_t groups_side_by_side(const numeric::DoubleMatrix& rewards, Baseline baseline,
+                                                   bool normalize, double* out, std::int64_t begin, std::int64_t end,
+                                                   double* scratch) {
+    const std::int64_t n = rewards.columns;
+    if (end - begin < kLanes) return begin;
+    // Element j of lane l at lanes[j * kLanes + l].
+    numeric::Scratch<1024> buffer(static_cast<std::size_t>(n * kLanes));
+    double* lanes = buffer.data();
+    const bool by_network = baseline == Baseline::Median && n <= kNetworkLimit;
+    std::int64_t i = begin;
+    for (; i + kLanes <= end; i += kLanes) {
+        Doubles median = simd::splat<Doubles>(0.0);
+        bool any_nan = false;
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const DoubleRun row = rewards.row(i + lane);
+            for (std::int64_t j = 0; j < n; ++j) {
+                const double x = row[j];
+                any_nan |= (x != x);
+                lanes[j * kLanes + lane] = x;
+            }
+        }
+        if (baseline == Baseline::Median) {
+            // With NaN the insertion order decides; groups go one by one.
+            if (by_network && !any_nan) {
+                median = medians_by_network(numeric::sorting_network_for(n), lanes, n, rewards, i);
+            } else {
+                for (int lane = 0; lane < kLanes; ++lane) median[lane] = median_of(rewards.row(i + lane), scratch);
+            }
+        }
+        advantages_in_place<Doubles>(lanes, n, baseline, median, normalize);
+        for (int lane = 0; lane < kLanes; ++lane) {
+            double* a = out + (i + lane) * n;
+            for (std::int64_t j = 0; j < n; ++j) a[j] = lanes[j * kLanes + lane];
+        }
+    }
+    return i;
+}
+
+// Strategy for single groups (what is left over by the blocks).
+QRL_VECTOR_INLINE void groups_one_by_one(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize,
+                                         double* out, std::int64_t begin, std::int64_t end, double* scratch) {
+    const std::int64_t n = rewards.columns;
+    for (std::int64_t i = begin; i < end; ++i) {
+        const DoubleRun row = rewards.row(i);
+        double* a = out + i * n;
+        for (std::int64_t j = 0; j < n; ++j) a[j] = row[j];
+        const double median = baseline == Baseline::Median ? median_of(row, scratch) : 0.0;
+        advantages_in_place<double>(a, n, baseline, median, normalize);
+    }
+}
+
+// Groups begin..end-1 by the fastest strategy that gives the same bits.
 QRL_VECTOR_KERNEL
 void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize, double* out,
                   std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
     if (n == 0) return;
-    if (!normalize && rewards.column_stride == sizeof(double)) {
-        if (baseline == Baseline::Min) {
-            for (std::int64_t i = begin; i < end; ++i) min_baseline_row(rewards.row(i).data, n, out + i * n);
-            return;
-        }
-        if (baseline == Baseline::Mean) {
-            for (std::int64_t i = begin; i < end; i += kLanes)
-                mean_baseline_rows(rewards, i, std::min(kLanes, end - i), out);
-            return;
-        }
-    }
+    const bool unit_stride_rows = rewards.column_stride == sizeof(double);
+    if (!normalize && unit_stride_rows && baseline == Baseline::Min)
+        return min_baseline_groups(rewards, out, begin, end);
+    if (!normalize && unit_stride_rows && baseline == Baseline::Mean)
+        return mean_baseline_groups(rewards, out, begin, end);
     numeric::Scratch<256> scratch(baseline == Baseline::Median ? static_cast<std::size_t>(n) : 0);
-    std::int64_t i = begin;
-    if (end - begin >= kLanes) {
-        // Element j of lane l at lanes[j * kLanes + l].
-        numeric::Scratch<1024> buffer(static_cast<std::size_t>(n * kLanes));
-        double* lanes = buffer.data();
-        const bool by_network = baseline == Baseline::Median && n <= kNetworkLimit;
-        for (; i + kLanes <= end; i += kLanes) {
-            Doubles median = simd::splat<Doubles>(0.0);
-            bool any_nan = false;
-            for (int lane = 0; lane < kLanes; ++lane) {
-                const DoubleRun row = rewards.row(i + lane);
-                for (std::int64_t j = 0; j < n; ++j) {
-                    const double x = row[j];
-                    any_nan |= (x != x);
-                    lanes[j * kLanes + lane] = x;
-                }
-            }
-            if (baseline == Baseline::Median) {
-                // With NaN the insertion order decides; groups go one by one.
-                if (by_network && !any_nan) {
-                    median = medians_by_network(network_for(n), lanes, n, rewards, i, scratch.data());
-                } else {
-                    for (int lane = 0; lane < kLanes; ++lane)
-                        median[lane] = median_of(rewards.row(i + lane), scratch.data());
-                }
-            }
-            advantages_in_place<Doubles>(lanes, n, baseline, median, normalize);
-            for (int lane = 0; lane < kLanes; ++lane) {
-                double* a = out + (i + lane) * n;
-                for (std::int64_t j = 0; j < n; ++j) a[j] = lanes[j * kLanes + lane];
-            }
-        }
-    }
-    for (; i < end; ++i) {
-        const DoubleRun row = rewards.row(i);
-        double* a = out + i * n;
-        for (std::int64_t j = 0; j < n; ++j) a[j] = row[j];
-        const double median = baseline == Baseline::Median ? median_of(row, scratch.data()) : 0.0;
-        advantages_in_place<double>(a, n, baseline, median, normalize);
-    }
+    const std::int64_t rest = groups_side_by_side(rewards, baseline, normalize, out, begin, end, scratch.data());
+    groups_one_by_one(rewards, baseline, normalize, out, rest, end, scratch.data());
 }
 
 }  // namespace
@@ -284,7 +260,8 @@ Baseline baseline_from_name(std::string_view name) {
 
 void group_advantages(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize, double* out) {
     const double n = static_cast<double>(rewards.columns);
-    const double ns_per_group = (baseline == Baseline::Median ? 12.0 : 3.0) * n + 20.0;
+    const double ns_per_member = baseline == Baseline::Median ? costs::kMedianMemberNs : costs::kMemberNs;
+    const double ns_per_group = ns_per_member * n + costs::kPerGroupNs;
     parallel::parallel_map_blocks(rewards.rows, kLanes, ns_per_group, [&](std::int64_t begin, std::int64_t end) {
         groups_range(rewards, baseline, normalize, out, begin, end);
     });

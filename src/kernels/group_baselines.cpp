@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "kernels/costs.h"
 #include "kernels/lane_medians.h"
 #include "numeric/median.h"
 #include "numeric/scratch.h"
@@ -140,10 +141,10 @@ QRL_VECTOR_INLINE void groups_range(const GroupAt& group_at, GroupBaseline basel
         }
         if (baseline == GroupBaseline::Median) {
             // With NaN the insertion order decides: those groups go one by one.
-            if (n <= kNetworkLimit && !any_nan) {
-                const SortingNetwork& network = sorting_network_for(n);
+            if (n <= numeric::kNetworkLimit && !any_nan) {
+                const numeric::SortingNetwork& network = numeric::sorting_network_for(n);
                 sorted.resize(static_cast<std::size_t>(network.size * kLanes));
-                median = medians_by_network(network, lanes.data(), n, sorted.data(), scratch.data());
+                median = medians_by_network(network, lanes.data(), n, sorted.data());
             } else {
                 for (int lane = 0; lane < kLanes; ++lane)
                     median[lane] = median_of(group_at(i + lane).values, scratch.data());
@@ -181,7 +182,7 @@ void standardise_batch(double* a, std::int64_t n) {
 }
 
 double ns_per_group(GroupBaseline baseline, double size) {
-    return (baseline == GroupBaseline::Median ? 12.0 : 3.0) * size + 20.0;
+    return (baseline == GroupBaseline::Median ? costs::kMedianMemberNs : costs::kMemberNs) * size + costs::kPerGroupNs;
 }
 
 QRL_VECTOR_KERNEL

@@ -11,28 +11,23 @@
 
 #include "numeric/median.h"
 #include "numeric/simd.h"
+#include "numeric/sorting_network.h"
 
 namespace qrl::kernels {
 
-// Largest group whose median is taken by a network.
-inline constexpr std::int64_t kNetworkLimit = 64;
-
-// Batcher's odd-even merge sort for a power-of-two size, as compare-exchange pairs.
-struct SortingNetwork {
-    int size = 1;
-    int count = 0;
-    std::uint8_t pairs[kNetworkLimit * 21][2];  // 543 pairs for 64 elements
+// Member j of one lane of groups held interleaved (member j of lane l at
+// lanes[j * kLanes + l]).
+struct LaneMembers {
+    const double* lanes;
+    int lane;
+    double operator[](std::int64_t j) const { return lanes[j * numeric::simd::kLanes + lane]; }
 };
 
-// The network for n <= kNetworkLimit values (padded to a power of two with
-// +infinity), built once per process.
-const SortingNetwork& sorting_network_for(std::int64_t n);
-
-// Medians of the kLanes groups held interleaved in `lanes` (member j of lane
-// l at lanes[j * kLanes + l]), none of which holds NaN.  `sorted` holds
-// network.size * kLanes doubles, `scratch` n doubles.
-QRL_VECTOR_INLINE numeric::simd::Doubles medians_by_network(const SortingNetwork& network, const double* lanes,
-                                                            std::int64_t n, double* sorted, double* scratch) {
+// Medians of the kLanes groups of n <= numeric::kNetworkLimit members held
+// interleaved in `lanes`, none of which holds NaN.  `sorted` holds
+// network.size * kLanes doubles.
+QRL_VECTOR_INLINE numeric::simd::Doubles medians_by_network(const numeric::SortingNetwork& network, const double* lanes,
+                                                            std::int64_t n, double* sorted) {
     namespace simd = numeric::simd;
     using simd::Doubles;
     using simd::kLanes;
@@ -45,19 +40,15 @@ QRL_VECTOR_INLINE numeric::simd::Doubles medians_by_network(const SortingNetwork
         simd::put(sorted, network.pairs[p][0], simd::select(less, a, b));
         simd::put(sorted, network.pairs[p][1], simd::select(less, b, a));
     }
-    // The value a stable sort puts at `position` of lane l: only a zero is ambiguous.
-    auto stable_at = [&](std::int64_t position, int lane) {
-        const double value = sorted[position * kLanes + lane];
-        if (value != 0.0) return value;
-        for (std::int64_t j = 0; j < n; ++j) scratch[j] = lanes[j * kLanes + lane];
-        return numeric::at_stable_position(value, static_cast<std::size_t>(position),
-                                           {scratch, static_cast<std::size_t>(n)});
-    };
     const std::int64_t k = n / 2;
     Doubles medians;
     for (int lane = 0; lane < kLanes; ++lane) {
-        const double upper = stable_at(k, lane);
-        medians[lane] = (n % 2 == 1) ? upper : (stable_at(k - 1, lane) + upper) * 0.5;
+        const LaneMembers members{lanes, lane};
+        const double upper = numeric::with_stable_zero_sign(sorted[k * kLanes + lane], k, members, n);
+        medians[lane] =
+            (n % 2 == 1)
+                ? upper
+                : (numeric::with_stable_zero_sign(sorted[(k - 1) * kLanes + lane], k - 1, members, n) + upper) * 0.5;
     }
     return medians;
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "kernels/costs.h"
 #include "numeric/simd.h"
 #include "parallel/parallel_map.h"
 
@@ -151,8 +152,7 @@ void padded_gae(const PaddedBatch& batch, double gamma, double lambda, double* a
     const bool unit = batch.rewards.column_stride == 8 && batch.values.column_stride == 8 &&
                       batch.next_values.column_stride == 8 && in.dones.column_stride == 1 &&
                       in.truncated.column_stride == 1 && in.mask.column_stride == 1;
-    // About 1 ns a step.
-    const double ns_per_row = 1.0 * static_cast<double>(n) + 20.0;
+    const double ns_per_row = costs::kGaeStepNs * static_cast<double>(n) + costs::kPerTrajectoryNs;
     parallel::parallel_map_blocks(batch.rewards.rows, kRows, ns_per_row, [&](std::int64_t begin, std::int64_t end) {
         const auto steps = std::make_unique<RowSteps[]>(kRows);
         rows_range(in, unit, begin, end, steps.get(), advantages, returns);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "failure/internal_failure.h"
+#include "kernels/costs.h"
 #include "numeric/simd.h"
 #include "parallel/parallel_map.h"
 
@@ -42,16 +43,16 @@ void gspo_clipping_range(DoubleRun ratios, DoubleRun advantages, double lower, d
 }
 
 QRL_VECTOR_KERNEL
-void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out, std::int64_t begin,
-                         std::int64_t end) {
-    const simd::Constant low(lo), high(hi);
+void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lower, double upper, double* out,
+                         std::int64_t begin, std::int64_t end) {
+    const simd::Constant lower_bound(lower), upper_bound(upper);
     simd::map(
         out, begin, end,
         [&](auto r, auto a) QRL_LAMBDA_INLINE {
             using T = decltype(r);
             // A NaN ratio passes both tests unchanged.
-            T c = simd::select(r < low.as<T>(), low.as<T>(), r);
-            c = simd::select(c > high.as<T>(), high.as<T>(), c);
+            T c = simd::select(r < lower_bound.as<T>(), lower_bound.as<T>(), r);
+            c = simd::select(c > upper_bound.as<T>(), upper_bound.as<T>(), c);
             return simd::min_num(a * r, a * c);
         },
         ratios.data, advantages.data);
@@ -61,7 +62,7 @@ void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lo, doub
 
 void gspo_importance_ratios(DoubleRun log_probs_new, DoubleRun log_probs_old, Int64Run lengths, std::int64_t n,
                             double* out) {
-    parallel::parallel_map(n, 8.0, [&](std::int64_t begin, std::int64_t end) {
+    parallel::parallel_map(n, costs::kGspoRatioNs, [&](std::int64_t begin, std::int64_t end) {
         for (std::int64_t i = begin; i < end; ++i) {
             const std::int64_t length = lengths.unit(i);
             if (length < 1) {
@@ -78,18 +79,18 @@ void gspo_clipping(DoubleRun ratios, DoubleRun advantages, std::int64_t n, doubl
                    double* out) {
     const double upper = clip_right + 1.0;
     const double lower = 1.0 - clip_left;
-    parallel::parallel_map(n, 1.0, [=](std::int64_t begin, std::int64_t end) {
+    parallel::parallel_map(n, costs::kElementwiseNs, [=](std::int64_t begin, std::int64_t end) {
         gspo_clipping_range(ratios, advantages, lower, upper, out, begin, end);
     });
 }
 
 void ppo_surrogate(DoubleRun ratios, DoubleRun advantages, std::int64_t n, double clip_epsilon, double* out) {
-    const double lo = 1.0 - clip_epsilon;
-    const double hi = clip_epsilon + 1.0;
-    parallel::parallel_map(n, 1.0, [=](std::int64_t begin, std::int64_t end) {
+    const double lower = 1.0 - clip_epsilon;
+    const double upper = clip_epsilon + 1.0;
+    parallel::parallel_map(n, costs::kElementwiseNs, [=](std::int64_t begin, std::int64_t end) {
         // Every item checks the same bounds, so a piece fails at its first item.
-        if (!(lo <= hi)) fail_clamp_bounds(lo, hi);
-        ppo_surrogate_range(ratios, advantages, lo, hi, out, begin, end);
+        if (!(lower <= upper)) fail_clamp_bounds(lower, upper);
+        ppo_surrogate_range(ratios, advantages, lower, upper, out, begin, end);
     });
 }
 

@@ -1,4 +1,5 @@
 #include "kernels/reward_kernels.h"
+#include "failure/messages.h"
 
 #include <cmath>
 #include <vector>
@@ -27,15 +28,15 @@ void standardize(DoubleRun rewards, double mean, double scale, double* out) {
 }
 
 QRL_VECTOR_KERNEL
-void clamp(DoubleRun rewards, double min_value, double max_value, double* out) {
-    const simd::Constant lo(min_value), hi(max_value);
+void clamp(DoubleRun rewards, double lower, double upper, double* out) {
+    const simd::Constant lower_bound(lower), upper_bound(upper);
     simd::map(
         out, 0, rewards.size,
         [&](auto x) QRL_LAMBDA_INLINE {
             using T = decltype(x);
             // Both tests are false for NaN, which stays NaN.
-            x = simd::select(x < lo.as<T>(), lo.as<T>(), x);
-            return simd::select(x > hi.as<T>(), hi.as<T>(), x);
+            x = simd::select(x < lower_bound.as<T>(), lower_bound.as<T>(), x);
+            return simd::select(x > upper_bound.as<T>(), upper_bound.as<T>(), x);
         },
         rewards.data);
 }
@@ -47,24 +48,24 @@ QRL_VECTOR_KERNEL
 void min_max(std::span<const double> values, double* smallest, double* largest) {
     const auto n = static_cast<std::int64_t>(values.size());
     const char* data = reinterpret_cast<const char*>(values.data());
-    simd::Doubles lo = simd::broadcast(INFINITY), hi = simd::broadcast(-INFINITY);
+    simd::Doubles min_lanes = simd::splat<simd::Doubles>(INFINITY), max_lanes = simd::splat<simd::Doubles>(-INFINITY);
     std::int64_t i = 0;
     for (; i + simd::kLanes <= n; i += simd::kLanes) {
         const simd::Doubles x = simd::load(data, i);
-        lo = simd::min_num(lo, x);
-        hi = simd::max_num(hi, x);
+        min_lanes = simd::min_num(min_lanes, x);
+        max_lanes = simd::max_num(max_lanes, x);
     }
-    double lo_all = INFINITY, hi_all = -INFINITY;
+    double smallest_value = INFINITY, largest_value = -INFINITY;
     for (int lane = 0; lane < simd::kLanes; ++lane) {
-        lo_all = numeric::min_num(lo_all, lo[lane]);
-        hi_all = numeric::max_num(hi_all, hi[lane]);
+        smallest_value = numeric::min_num(smallest_value, min_lanes[lane]);
+        largest_value = numeric::max_num(largest_value, max_lanes[lane]);
     }
     for (; i < n; ++i) {
-        lo_all = numeric::min_num(lo_all, values[static_cast<std::size_t>(i)]);
-        hi_all = numeric::max_num(hi_all, values[static_cast<std::size_t>(i)]);
+        smallest_value = numeric::min_num(smallest_value, values[static_cast<std::size_t>(i)]);
+        largest_value = numeric::max_num(largest_value, values[static_cast<std::size_t>(i)]);
     }
-    *smallest = lo_all;
-    *largest = hi_all;
+    *smallest = smallest_value;
+    *largest = largest_value;
 }
 
 }  // namespace
@@ -90,11 +91,11 @@ RunningStatistics normalize_rewards(DoubleRun rewards, RunningStatistics in, dou
     return {mean, variance, count};
 }
 
-void clip_rewards(DoubleRun rewards, double min_value, double max_value, double* out) {
+void clip_rewards(DoubleRun rewards, double lower, double upper, double* out) {
     const std::int64_t n = rewards.size;
     if (n == 0) return;
-    if (!(min_value <= max_value)) fail_clamp_bounds(min_value, max_value);
-    clamp(rewards, min_value, max_value, out);
+    if (!(lower <= upper)) fail_clamp_bounds(lower, upper);
+    clamp(rewards, lower, upper, out);
 }
 
 RewardStatistics reward_statistics(std::span<double> values) {
@@ -108,13 +109,13 @@ RewardStatistics reward_statistics(std::span<double> values) {
         const double d = x - mean;
         squares = squares + d * d;
     }
-    double lo, hi;
-    min_max(values, &lo, &hi);
+    double smallest, largest;
+    min_max(values, &smallest, &largest);
     // The sort's comparison has no answer for NaN, and with two or more
     // values every element takes part in a comparison.
-    if (n >= 2 && numeric::contains_nan(values)) fail("called `Option::unwrap()` on a `None` value");
+    if (n >= 2 && numeric::contains_nan(values)) fail(messages::kNanInSort);
     const double median = numeric::stable_median_in_place(values);
-    return {mean, std::sqrt(squares / count), lo, hi, median};
+    return {mean, std::sqrt(squares / count), smallest, largest, median};
 }
 
 }  // namespace qrl::kernels

@@ -22,9 +22,9 @@ struct RunningStatistics {
 // The caller guarantees that count + rewards.size fits in 64 bits.
 RunningStatistics normalize_rewards(DoubleRun rewards, RunningStatistics in, double epsilon, double* out);
 
-// Clamps each reward (unit stride) into [min_value, max_value]; fails when
+// Clamps each reward (unit stride) into [lower, upper]; fails when
 // the bounds cross or either is NaN and there is at least one reward.
-void clip_rewards(DoubleRun rewards, double min_value, double max_value, double* out);
+void clip_rewards(DoubleRun rewards, double lower, double upper, double* out);
 
 struct RewardStatistics {
     double mean, std, min, max, median;

@@ -57,30 +57,6 @@ double median_of_sorted(const double* s, std::size_t n) {
     return (s[n / 2 - 1] + s[n / 2]) * 0.5;
 }
 
-// The value a stable sort puts at `position`, given that a selection found
-// `value` there: only zeros are ambiguous, and equal zeros keep their input
-// order, so the zero at that position is the (position - #negatives)th zero
-// of the input.  `original` is the input in its order, `negatives` the
-// number of values below zero.
-double with_stable_zero_sign(double value, std::size_t position, std::size_t negatives,
-                             const std::vector<bool>& zero_signs) {
-    if (value != 0.0) return value;
-    return zero_signs[position - negatives] ? -0.0 : 0.0;
-}
-
-std::vector<bool> zero_signs_of(std::span<const double> values) {
-    std::vector<bool> signs;
-    for (double x : values)
-        if (x == 0.0) signs.push_back(std::signbit(x));
-    return signs;
-}
-
-std::size_t count_negatives(std::span<const double> values) {
-    std::size_t negatives = 0;
-    for (double x : values) negatives += (x < 0.0);
-    return negatives;
-}
-
 // Radix selection on order-preserving integer keys (for values without
 // NaN; -0.0 gets its own key just below +0.0, and zero signs are settled
 // afterwards from the input order).  Linear time and few branches; the
@@ -125,10 +101,10 @@ std::uint64_t select_key(std::span<const double> values, std::size_t rank) {
 double median_by_radix(std::span<const double> values) {
     const std::size_t n = values.size();
     const std::size_t k = n / 2;
+    const auto count = static_cast<std::int64_t>(n);
+    const auto position = static_cast<std::int64_t>(k);
     const std::uint64_t upper_key = select_key(values, k);
-    const std::vector<bool> zero_signs = zero_signs_of(values);
-    const std::size_t negatives = count_negatives(values);
-    const double upper = with_stable_zero_sign(from_order_key(upper_key), k, negatives, zero_signs);
+    const double upper = with_stable_zero_sign(from_order_key(upper_key), position, values, count);
     if (n % 2 == 1) return upper;
     // Rank k - 1 holds the same key when fewer than k keys lie below it,
     // else the largest key below it.
@@ -141,25 +117,13 @@ double median_by_radix(std::span<const double> values) {
         largest_below = std::max(largest_below, is_below ? key : 0);
     }
     const std::uint64_t lower_key = below < k ? upper_key : largest_below;
-    const double lower = with_stable_zero_sign(from_order_key(lower_key), k - 1, negatives, zero_signs);
+    const double lower = with_stable_zero_sign(from_order_key(lower_key), position - 1, values, count);
     return (lower + upper) * 0.5;
 }
 
 constexpr std::size_t kRadixFrom = 4096;
 
 }  // namespace
-
-double at_stable_position(double value, std::size_t position, std::span<const double> input) {
-    if (value != 0.0) return value;
-    std::size_t wanted = position - count_negatives(input);
-    for (double x : input) {
-        if (x == 0.0) {
-            if (wanted == 0) return x;
-            --wanted;
-        }
-    }
-    return value;  // not reached for a consistent position
-}
 
 bool contains_nan(std::span<const double> values) {
     bool any = false;
@@ -175,13 +139,16 @@ double stable_median_in_place(std::span<double> values) {
         return median_of_sorted(v, n);
     }
     if (n >= kRadixFrom) return median_by_radix(values);
-    const std::vector<bool> zero_signs = zero_signs_of(values);
-    const std::size_t negatives = count_negatives(values);
+    // Select on a copy: the zero signs come from the input order.
+    std::vector<double> selection(values.begin(), values.end());
+    double* s = selection.data();
     const std::size_t k = n / 2;
-    std::nth_element(v, v + k, v + n);
-    const double upper = with_stable_zero_sign(v[k], k, negatives, zero_signs);
+    const auto count = static_cast<std::int64_t>(n);
+    const auto position = static_cast<std::int64_t>(k);
+    std::nth_element(s, s + k, s + n);
+    const double upper = with_stable_zero_sign(s[k], position, values, count);
     if (n % 2 == 1) return upper;
-    const double lower = with_stable_zero_sign(*std::max_element(v, v + k), k - 1, negatives, zero_signs);
+    const double lower = with_stable_zero_sign(*std::max_element(s, s + k), position - 1, values, count);
     return (lower + upper) * 0.5;
 }
 

@@ -11,6 +11,7 @@
 // values, then merging), which stays in bounds whatever the comparison says.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 namespace qrl::numeric {
@@ -18,12 +19,25 @@ namespace qrl::numeric {
 // Median of values (at least one); reorders `values`.
 double stable_median_in_place(std::span<double> values);
 
-// The value that a stable ascending sort of `input` (without NaN) puts at
-// `position`, given that an unstable sort or selection found `value` there:
-// equal values are identical except zeros, whose signs keep input order.
-double at_stable_position(double value, std::size_t position, std::span<const double> input);
-
 // True when any value is NaN.
 bool contains_nan(std::span<const double> values);
+
+// The value that a stable ascending sort of `input` (no NaN; `count` values
+// in input order, indexable by std::int64_t) puts at `position`, given that
+// an unstable sort or a selection found `value` there.  Equal values are
+// identical except zeros, and the stable sort keeps equal zeros in input
+// order: the zero at `position` is the (position - number of negative
+// values)-th zero of the input.  The input is scanned only for a zero.
+template <class Input>
+double with_stable_zero_sign(double value, std::int64_t position, const Input& input, std::int64_t count) {
+    if (value != 0.0) return value;
+    std::int64_t wanted = position;
+    for (std::int64_t j = 0; j < count; ++j) wanted -= (input[j] < 0.0);
+    for (std::int64_t j = 0; j < count; ++j) {
+        const double x = input[j];
+        if (x == 0.0 && wanted-- == 0) return x;
+    }
+    return value;  // not reached for a consistent position
+}
 
 }  // namespace qrl::numeric

@@ -27,18 +27,15 @@ constexpr std::int64_t kLanes = 8;
 using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 using Mask = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
-QRL_VECTOR_INLINE Doubles broadcast(double x) {
-    Doubles v;
-    for (int lane = 0; lane < kLanes; ++lane) v[lane] = x;
-    return v;
-}
-
+// x in every lane of T (T = double: x itself).
 template <class T>
 QRL_VECTOR_INLINE T splat(double x) {
     if constexpr (sizeof(T) == sizeof(double)) {
         return x;
     } else {
-        return broadcast(x);
+        T v;
+        for (int lane = 0; lane < kLanes; ++lane) v[lane] = x;
+        return v;
     }
 }
 
@@ -47,7 +44,7 @@ struct Constant {
     double scalar;
     Doubles vector;
 
-    QRL_VECTOR_INLINE explicit Constant(double x) : scalar(x), vector(broadcast(x)) {}
+    QRL_VECTOR_INLINE explicit Constant(double x) : scalar(x), vector(splat<Doubles>(x)) {}
 
     template <class T>
     QRL_VECTOR_INLINE T as() const {

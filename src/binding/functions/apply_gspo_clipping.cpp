@@ -25,8 +25,8 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     Slots slot;
     double clip_left = 0.0003, clip_right = 0.0004;
     if (!match_arguments(parameters, args, kwargs, slot) || !check_pair(slot, "ratios", "advantages") ||
-        (slot[2] && !to_double(slot[2].get(), "clip_left", &clip_left)) ||
-        (slot[3] && !to_double(slot[3].get(), "clip_right", &clip_right)))
+        !convert_if_given(slot[2], to_double, "clip_left", &clip_left) ||
+        !convert_if_given(slot[3], to_double, "clip_right", &clip_right))
         return nullptr;
     return ratio_advantage_result(slot, [&](numeric::DoubleRun r, numeric::DoubleRun a, std::int64_t n, double* out) {
         kernels::gspo_clipping(r, a, n, clip_left, clip_right, out);

@@ -33,8 +33,8 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     if (!match_arguments(parameters, args, kwargs, slot) ||
         !to_array_list(slot[0].get(), "all_rewards", &reward_items) ||
         !to_array_list(slot[1].get(), "all_values", &value_items) ||
-        (slot[2] && !to_double(slot[2].get(), "gamma", &gamma)) ||
-        (slot[3] && !to_double(slot[3].get(), "gae_lambda", &lambda)))
+        !convert_if_given(slot[2], to_double, "gamma", &gamma) ||
+        !convert_if_given(slot[3], to_double, "gae_lambda", &lambda))
         return nullptr;
 
     // Items are read in place honouring their strides: a strided item gives

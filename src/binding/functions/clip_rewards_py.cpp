@@ -16,10 +16,10 @@ constexpr const char* kDoc =
 PyObject* body(PyObject* args, PyObject* kwargs) {
     static ParameterList parameters{"clip_rewards_py", {"rewards", "min_val", "max_val"}, 3, 3};
     Slots slot;
-    double min_value = 0.0, max_value = 0.0;
+    double lower = 0.0, upper = 0.0;
     if (!match_arguments(parameters, args, kwargs, slot) ||
-        !check_array(slot[0].get(), 1, Element::Float64, "rewards") ||
-        !to_double(slot[1].get(), "min_val", &min_value) || !to_double(slot[2].get(), "max_val", &max_value))
+        !check_array(slot[0].get(), 1, Element::Float64, "rewards") || !to_double(slot[1].get(), "min_val", &lower) ||
+        !to_double(slot[2].get(), "max_val", &upper))
         return nullptr;
     VectorView rewards;
     if (!view_vector(slot[0].get(), Element::Float64, "rewards", &rewards) || !require_contiguous(rewards))
@@ -28,7 +28,7 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     double* out = nullptr;
     py::Ref result = new_float64_vector(rewards.size, &out);
     if (!result) return nullptr;
-    kernels::clip_rewards(rewards.doubles(), min_value, max_value, out);
+    kernels::clip_rewards(rewards.doubles(), lower, upper, out);
     return result.release();
 }
 

@@ -31,8 +31,8 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     if (!match_arguments(parameters, args, kwargs, slot) ||
         !check_array(slot[0].get(), 1, Element::Float64, "rewards") ||
         !check_array(slot[1].get(), 1, Element::Float64, "values") ||
-        (slot[2] && !to_double(slot[2].get(), "gamma", &gamma)) ||
-        (slot[3] && !to_double(slot[3].get(), "gae_lambda", &lambda)))
+        !convert_if_given(slot[2], to_double, "gamma", &gamma) ||
+        !convert_if_given(slot[3], to_double, "gae_lambda", &lambda))
         return nullptr;
     VectorView rewards, values;
     if (!view_vector(slot[0].get(), Element::Float64, "rewards", &rewards) ||

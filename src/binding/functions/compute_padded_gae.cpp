@@ -63,8 +63,8 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         if (!check_array(slot[i].get(), 2, Element::Float64, kNames[i])) return nullptr;
     for (int i = 3; i < 6; ++i)
         if (given(slot[i]) && !check_array(slot[i].get(), 2, Element::Bool, kNames[i])) return nullptr;
-    if ((slot[6] && !to_double(slot[6].get(), "gamma", &gamma)) ||
-        (slot[7] && !to_double(slot[7].get(), "gae_lambda", &lambda)))
+    if (!convert_if_given(slot[6], to_double, "gamma", &gamma) ||
+        !convert_if_given(slot[7], to_double, "gae_lambda", &lambda))
         return nullptr;
 
     numeric::DoubleMatrix matrices[3];

@@ -16,7 +16,7 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     Slots slot;
     double clip_epsilon = 0.2;
     if (!match_arguments(parameters, args, kwargs, slot) || !check_pair(slot, "ratios", "advantages") ||
-        (slot[2] && !to_double(slot[2].get(), "clip_epsilon", &clip_epsilon)))
+        !convert_if_given(slot[2], to_double, "clip_epsilon", &clip_epsilon))
         return nullptr;
     return ratio_advantage_result(slot, [&](numeric::DoubleRun r, numeric::DoubleRun a, std::int64_t n, double* out) {
         kernels::ppo_surrogate(r, a, n, clip_epsilon, out);

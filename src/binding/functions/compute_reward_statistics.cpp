@@ -7,6 +7,7 @@
 #include "binding/failure_guard.h"
 #include "binding/function_definition.h"
 #include "failure/internal_failure.h"
+#include "failure/messages.h"
 #include "kernels/reward_kernels.h"
 
 namespace qrl::binding::functions {
@@ -20,7 +21,7 @@ constexpr const char* kDoc =
 void set_float_item(PyObject* dict, const char* key, double value) {
     py::Ref number(PyFloat_FromDouble(value));
     if (!number || PyDict_SetItemString(dict, key, number.get()) < 0)
-        fail("Failed to set_item on dict: " + take_error_description());
+        fail(messages::kDictStore + take_error_description());
 }
 
 PyObject* body(PyObject* args, PyObject* kwargs) {

@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "binding/arguments.h"
 #include "binding/conversions.h"
 #include "binding/py.h"
 #include "kernels/group_baselines.h"
@@ -16,8 +17,8 @@ namespace qrl::binding::functions {
 inline bool to_group_choice(const py::Ref& baseline_slot, const py::Ref& scale_slot, kernels::GroupBaseline* baseline,
                             kernels::GroupScale* scale) {
     std::string_view baseline_name = "mean", scale_name = "group";
-    if ((baseline_slot && !to_utf8(baseline_slot.get(), "baseline_type", &baseline_name)) ||
-        (scale_slot && !to_utf8(scale_slot.get(), "scale", &scale_name)))
+    if (!convert_if_given(baseline_slot, to_utf8, "baseline_type", &baseline_name) ||
+        !convert_if_given(scale_slot, to_utf8, "scale", &scale_name))
         return false;
     if (!kernels::group_baseline_from_name(baseline_name, baseline)) {
         PyErr_Format(PyExc_ValueError,

@@ -35,10 +35,10 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     double epsilon = 1e-8;
     if (!match_arguments(parameters, args, kwargs, slot) ||
         !check_array(slot[0].get(), 1, Element::Float64, "rewards") ||
-        (slot[1] && !to_double(slot[1].get(), "running_mean", &in.mean)) ||
-        (slot[2] && !to_double(slot[2].get(), "running_var", &in.variance)) ||
-        (slot[3] && !to_int64(slot[3].get(), "count", &in.count)) ||
-        (slot[4] && !to_double(slot[4].get(), "epsilon", &epsilon)))
+        !convert_if_given(slot[1], to_double, "running_mean", &in.mean) ||
+        !convert_if_given(slot[2], to_double, "running_var", &in.variance) ||
+        !convert_if_given(slot[3], to_int64, "count", &in.count) ||
+        !convert_if_given(slot[4], to_double, "epsilon", &epsilon))
         return nullptr;
     VectorView rewards;
     if (!view_vector(slot[0].get(), Element::Float64, "rewards", &rewards) || !require_contiguous(rewards))

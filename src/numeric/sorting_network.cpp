@@ -1,10 +1,14 @@
-#include "kernels/lane_medians.h"
+#include "numeric/sorting_network.h"
 
 #include <array>
+#include <cstddef>
 
-namespace qrl::kernels {
+namespace qrl::numeric {
 namespace {
 
+constexpr int kLevels = 7;  // sizes 1, 2, 4, ..., 64
+
+// Batcher's odd-even merge sort on `size` elements as compare-exchange pairs.
 int merge_sort_network(int size, std::uint8_t (*pairs)[2]) {
     int count = 0;
     for (int half = 1; half < size; half *= 2)
@@ -23,8 +27,8 @@ int merge_sort_network(int size, std::uint8_t (*pairs)[2]) {
 
 const SortingNetwork& sorting_network_for(std::int64_t n) {
     static const auto networks = [] {
-        std::array<SortingNetwork, 7> all{};  // sizes 1, 2, 4, ..., 64
-        for (int level = 0; level < 7; ++level) {
+        std::array<SortingNetwork, kLevels> all{};
+        for (int level = 0; level < kLevels; ++level) {
             all[level].size = 1 << level;
             all[level].count = merge_sort_network(all[level].size, all[level].pairs);
         }
@@ -35,4 +39,4 @@ const SortingNetwork& sorting_network_for(std::int64_t n) {
     return networks[static_cast<std::size_t>(level)];
 }
 
-}  // namespace qrl::kernels
+}  // namespace qrl::numeric

@@ -1,0 +1,39 @@
+// Message texts that are part of the module's interface: callers match on
+// them, and tests compare them byte for byte.  Do not reword, re-punctuate
+// or re-case any of them.  Formats use CPython's PyErr_Format/PyUnicode_
+// FromFormat directives (%s UTF-8 text, %S str() of an object, %U a str,
+// %d int, %zd Py_ssize_t).  This header includes nothing, so every layer
+// can use it.
+#pragma once
+
+namespace qrl::messages {
+
+// Argument matching (TypeError).
+inline constexpr const char* kTooManyPositional = "%s() takes %d positional arguments but %zd %s given";
+inline constexpr const char* kTooManyPositionalRange = "%s() takes from %d to %d positional arguments but %zd %s given";
+inline constexpr const char* kMissingRequired = "%s() missing %d required positional %s: %s";
+inline constexpr const char* kUnexpectedKeyword = "%s() got an unexpected keyword argument '%S'";
+inline constexpr const char* kMultipleValues = "%s() got multiple values for argument '%s'";
+
+// Conversion (TypeError unless noted).
+inline constexpr const char* kArgumentPrefix = "argument '%s': %S";
+inline constexpr const char* kConversionRefusal = "'%U' object cannot be converted to '%s'";
+inline constexpr const char* kUnknownTypeName = "<failed to extract type name>";
+inline constexpr const char* kStrForSequence = "Can't extract `str` to `Vec`";
+inline constexpr const char* kNoBoolConversion = "object of type '%S' does not define a '__bool__' conversion";
+inline constexpr const char* kNotContiguous = "The given array is not contiguous";
+// Target names in the conversion refusal.
+inline constexpr const char* kArrayTarget = "PyArray<T, D>";
+inline constexpr const char* kSequenceTarget = "Sequence";
+inline constexpr const char* kBoolTarget = "PyBool";
+inline constexpr const char* kStringTarget = "PyString";
+inline constexpr const char* kListTarget = "PyList";
+
+// Internal failures (the PanicException), as message prefixes or whole texts.
+inline constexpr const char* kNumpyCapsule = "Failed to access NumPy array API capsule: ";
+inline constexpr const char* kDictStore = "Failed to set_item on dict: ";
+inline constexpr const char* kClampBounds = "min > max, or either was NaN. min = ";
+inline constexpr const char* kClampBoundsMax = ", max = ";
+inline constexpr const char* kNanInSort = "called `Option::unwrap()` on a `None` value";
+
+}  // namespace qrl::messages

@@ -2,6 +2,7 @@
 # models of their documented rules, bit for bit; agreement with compute_gae / compute_group_advantages where the
 # semantics coincide; thread-count independence; argument handling; the torch adapter.
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -11,7 +12,8 @@ from hypothesis import strategies as st
 import quorvale_rl_core as q
 import reference as ref
 from comparison import matches
-from generators import long_vectors
+from conftest import SANITIZER
+from generators import Hooks, long_vectors
 from processes import run_ok
 from registry import f64
 
@@ -246,6 +248,62 @@ def test_group_arguments_refused():
     with pytest.raises(TypeError, match=r"^argument 'group_lengths': 'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
         q.compute_grpo_advantages_ragged(x, np.array([3], np.int32))
     assert same_bits(q.compute_grpo_advantages(np.ones((2, 2))), q.compute_grpo_advantages(np.ones((2, 2)), "mean", "group"))
+
+
+# ---------------------------------------------------------------- any object anywhere; references and memory
+
+def valid_calls():
+    r, flags, x = np.ones((3, 4)), np.ones((3, 4), bool), f64([1.0, 2.0, 3.0])
+    return {"compute_padded_gae": [r, r, r, flags, flags, flags, 0.9, 0.8],
+            "compute_grpo_advantages": [r, "median", "batch"],
+            "compute_grpo_advantages_ragged": [x, np.array([2, 1]), "leave_one_out", "none"]}
+
+
+ODD = [None, True, 0, 2 ** 70, 1.5, float("nan"), "mean", "\ud800", b"x", [1.0], [[True]], (), object(), np.float64(1.0),
+       np.ones(3), np.ones((3, 4), np.float32), np.ones((3, 4), np.int64), np.ones((4, 3)), np.ones((3, 4, 1)),
+       np.zeros((0, 4)), np.ones((3, 4), bool)[:, ::-1], np.broadcast_to(1.0, (3, 4)), np.array([-1, 4]), np.array([2 ** 62] * 3),
+       Hooks(ValueError("hook")), Hooks(TypeError("hook")), Hooks(2.5)]
+
+
+@pytest.mark.parametrize("name", list(valid_calls()))
+def test_any_object_in_any_parameter(name):
+    """Only documented exceptions (or the object's own) come out; the other arguments are left as they were."""
+    for i in range(len(valid_calls()[name])):
+        for odd in ODD:
+            args = valid_calls()[name]
+            args[i] = odd
+            before = [a.copy() if isinstance(a, np.ndarray) else None for a in args]
+            try:
+                result = getattr(q, name)(*args)
+            except (TypeError, ValueError, OverflowError, UnicodeEncodeError) as e:
+                assert type(e) in (TypeError, ValueError) or not str(e).startswith("argument '"), repr(e)
+            else:
+                assert all(type(a) is np.ndarray and a.dtype == np.float64 and a.flags.owndata
+                           for a in (result if isinstance(result, tuple) else (result,)))
+            assert all(b is None or np.array_equal(a, b, equal_nan=True) for a, b in zip(args, before))
+
+
+@pytest.mark.parametrize("name", list(valid_calls()))
+def test_no_references_or_memory_kept(name):
+    """Many calls, successful and failing at each parameter, keep no reference to any argument and no memory."""
+    def resident():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * 4096
+    calls = [valid_calls()[name]]
+    for i in range(len(calls[0])):
+        calls.append(valid_calls()[name])
+        calls[-1][i] = [1.0] if i else "x"  # refused by every kind
+    counts = [[sys.getrefcount(a) for a in args] for args in calls]
+    for rounds in (200, 3000):
+        before = resident()
+        for _ in range(rounds):
+            for args in calls:
+                try:
+                    getattr(q, name)(*args)
+                except (TypeError, ValueError):
+                    pass
+    assert [[sys.getrefcount(a) for a in args] for args in calls] == counts
+    assert SANITIZER or resident() - before <= 1 << 20  # sanitizer allocators keep freed memory a while
 
 
 # ---------------------------------------------------------------- threads

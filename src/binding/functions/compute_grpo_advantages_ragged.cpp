@@ -9,6 +9,7 @@
 #include "binding/function_definition.h"
 #include "binding/functions/group_choice.h"
 #include "binding/results.h"
+#include "failure/messages.h"
 #include "kernels/group_baselines.h"
 
 namespace qrl::binding::functions {
@@ -38,7 +39,7 @@ bool read_lengths(const VectorView& view, std::int64_t n, std::vector<std::int64
     for (std::int64_t g = 0; g < run.size; ++g) {
         const std::int64_t length = run[g];
         if (length < 0) {
-            PyErr_Format(PyExc_ValueError, "group_lengths[%lld] is negative: %lld", static_cast<long long>(g),
+            PyErr_Format(PyExc_ValueError, messages::kNegativeGroupLength, static_cast<long long>(g),
                          static_cast<long long>(length));
             return false;
         }
@@ -46,8 +47,8 @@ bool read_lengths(const VectorView& view, std::int64_t n, std::vector<std::int64
         (*lengths)[static_cast<std::size_t>(g)] = length;
     }
     if (total == n) return true;
-    PyErr_Format(PyExc_ValueError, "group_lengths sum to %lld but rewards holds %lld values",
-                 static_cast<long long>(total), static_cast<long long>(n));
+    PyErr_Format(PyExc_ValueError, messages::kGroupLengthsTotal, static_cast<long long>(total),
+                 static_cast<long long>(n));
     return false;
 }
 

@@ -5,6 +5,7 @@
 #include "binding/conversions.h"
 #include "binding/function_definition.h"
 #include "binding/results.h"
+#include "failure/messages.h"
 #include "kernels/padded_gae.h"
 
 namespace qrl::binding::functions {
@@ -41,9 +42,9 @@ constexpr const char* kNames[] = {"rewards", "values", "next_values", "dones", "
 bool same_shape(std::int64_t rows, std::int64_t columns, std::int64_t expected_rows, std::int64_t expected_columns,
                 const char* name) {
     if (rows == expected_rows && columns == expected_columns) return true;
-    PyErr_Format(PyExc_ValueError, "compute_padded_gae(): '%s' has shape (%lld, %lld) but 'rewards' has (%lld, %lld)",
-                 name, static_cast<long long>(rows), static_cast<long long>(columns),
-                 static_cast<long long>(expected_rows), static_cast<long long>(expected_columns));
+    PyErr_Format(PyExc_ValueError, messages::kShapeMismatch, name, static_cast<long long>(rows),
+                 static_cast<long long>(columns), static_cast<long long>(expected_rows),
+                 static_cast<long long>(expected_columns));
     return false;
 }
 

@@ -3,11 +3,13 @@
 // ValueError: a misspelt baseline must not silently select another one.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "binding/arguments.h"
 #include "binding/conversions.h"
 #include "binding/py.h"
+#include "failure/messages.h"
 #include "kernels/group_baselines.h"
 
 namespace qrl::binding::functions {
@@ -21,14 +23,11 @@ inline bool to_group_choice(const py::Ref& baseline_slot, const py::Ref& scale_s
         !convert_if_given(scale_slot, to_utf8, "scale", &scale_name))
         return false;
     if (!kernels::group_baseline_from_name(baseline_name, baseline)) {
-        PyErr_Format(PyExc_ValueError,
-                     "baseline_type must be \"mean\", \"median\", \"min\" or \"leave_one_out\", not \"%.100s\"",
-                     std::string(baseline_name).c_str());
+        PyErr_Format(PyExc_ValueError, messages::kUnknownBaseline, std::string(baseline_name).c_str());
         return false;
     }
     if (!kernels::group_scale_from_name(scale_name, scale)) {
-        PyErr_Format(PyExc_ValueError, "scale must be \"group\", \"batch\" or \"none\", not \"%.100s\"",
-                     std::string(scale_name).c_str());
+        PyErr_Format(PyExc_ValueError, messages::kUnknownScale, std::string(scale_name).c_str());
         return false;
     }
     return true;

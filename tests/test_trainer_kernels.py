@@ -161,6 +161,8 @@ def test_padded_gae_flags_and_shapes():
     assert all(same_bits(a, b) and same_bits(a, c) for a, b, c in zip(plain, none_flags, all_false))
     assert q.compute_padded_gae(np.zeros((0, 5)), np.zeros((0, 5)), np.zeros((0, 5)))[0].shape == (0, 5)
     assert q.compute_padded_gae(np.zeros((3, 0)), np.zeros((3, 0)), np.zeros((3, 0)))[1].shape == (3, 0)
+    wide = np.zeros((0, 10 ** 10))  # no row: nothing sized by the row length is allocated
+    assert q.compute_padded_gae(wide, wide, wide)[0].shape == (0, 10 ** 10)
     for bad in (np.ones((2, 3)), np.ones((2, 3), np.uint8), np.ones(3, bool), [[True] * 3] * 2):  # flags are bool matrices
         with pytest.raises(TypeError, match=r"^argument 'dones': '\w+' object cannot be converted to 'PyArray<T, D>'$"):
             q.compute_padded_gae(r, r, r, bad)
@@ -248,6 +250,7 @@ def test_group_arguments_refused():
     with pytest.raises(TypeError, match=r"^argument 'group_lengths': 'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
         q.compute_grpo_advantages_ragged(x, np.array([3], np.int32))
     assert same_bits(q.compute_grpo_advantages(np.ones((2, 2))), q.compute_grpo_advantages(np.ones((2, 2)), "mean", "group"))
+    assert q.compute_grpo_advantages(np.zeros((10 ** 10, 0)), "median", "batch").shape == (10 ** 10, 0)
 
 
 # ---------------------------------------------------------------- any object anywhere; references and memory

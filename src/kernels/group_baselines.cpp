@@ -233,6 +233,10 @@ bool group_scale_from_name(std::string_view name, GroupScale* scale) {
 
 void matrix_group_advantages(const numeric::DoubleMatrix& rewards, GroupBaseline baseline, GroupScale scale,
                              double* out) {
+    if (rewards.columns == 0) {  // groups without members: nothing to compute, however many
+        parallel::parallel_map(0, 0.0, [](std::int64_t, std::int64_t) {});
+        return;
+    }
     const bool per_group = scale == GroupScale::Group;
     const double cost = ns_per_group(baseline, static_cast<double>(rewards.columns));
     parallel::parallel_map_blocks(rewards.rows, kLanes, cost, [&](std::int64_t begin, std::int64_t end) {

@@ -146,6 +146,12 @@ void rows_range(const Inputs& in, bool unit, std::int64_t begin, std::int64_t en
 
 void padded_gae(const PaddedBatch& batch, double gamma, double lambda, double* advantages, double* returns) {
     const std::int64_t n = batch.rewards.columns;
+    // An empty batch has nothing to compute (and a (0, n) one no row whose
+    // length should size the default flag rows); the pool is still looked up.
+    if (batch.rewards.rows == 0 || n == 0) {
+        parallel::parallel_map(0, 0.0, [](std::int64_t, std::int64_t) {});
+        return;
+    }
     const std::vector<char> no(static_cast<std::size_t>(n), 0), yes(static_cast<std::size_t>(n), 1);
     const Inputs in{batch, Flags(batch.dones, no), Flags(batch.truncated, no), Flags(batch.mask, yes),
                     gamma, gamma * lambda};

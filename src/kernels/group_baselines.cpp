@@ -6,7 +6,6 @@
 #include "kernels/costs.h"
 #include "kernels/lane_medians.h"
 #include "numeric/median.h"
-#include "numeric/scratch.h"
 #include "numeric/simd.h"
 #include "parallel/parallel_map.h"
 

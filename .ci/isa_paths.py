@@ -46,6 +46,17 @@ rs = [vec(int(k)) for k in [40] * 17 + [3, 0, 40]]
 vs = [vec(int(k)) for k in rng.integers(0, 45, len(rs))]
 out.extend(q.batch_compute_gae(rs, vs, 0.99, 0.95))
 out.append(list(q.compute_reward_statistics(rng.standard_normal(10001)).items()))
+for m, n in ((9, 5), (17, 33), (3, 600)):  # the trainer kernels
+    R, V, N = vec(m * n).reshape(m, n), vec(m * n).reshape(m, n), vec(m * n).reshape(m, n)
+    flags = [rng.random((m, n)) < p for p in (0.1, 0.1, 0.8)]
+    out.extend(q.compute_padded_gae(R, V, N, *flags, 0.99, 0.95))
+    out.extend(q.compute_padded_gae(R[::-1, ::-1], V, N, *flags))
+    for b in ("mean", "median", "min", "leave_one_out"):
+        for scale in ("group", "batch", "none"):
+            out.append(q.compute_grpo_advantages(R, b, scale))
+            cuts = np.sort(rng.integers(0, m * n + 1, m))
+            lengths = np.diff(np.concatenate([[0], cuts, [m * n]]))  # unequal groups, some empty
+            out.append(q.compute_grpo_advantages_ragged(R.ravel(), lengths, b, scale))
 blob = pickle.dumps([np.asarray(o, dtype=object) if isinstance(o, list) else o for o in out])
 if sys.argv[1] == "write":
     open(sys.argv[2], "wb").write(blob)

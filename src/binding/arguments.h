@@ -10,7 +10,7 @@
 
 namespace qrl::binding {
 
-constexpr std::size_t kMaxParameters = 5;
+constexpr std::size_t kMaxParameters = 8;
 
 struct ParameterList {
     const char* function;  // "compute_gae"

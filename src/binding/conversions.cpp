@@ -45,7 +45,9 @@ namespace {
 }
 
 bool is_element(PyObject* descr, Element element, const numpy::Api& api) {
-    PyObject* wanted = element == Element::Float64 ? api.float64_descr : api.int64_descr;
+    PyObject* wanted = element == Element::Float64 ? api.float64_descr
+                       : element == Element::Int64 ? api.int64_descr
+                                                   : api.bool_descr;
     return descr == wanted || api.equiv_types(descr, wanted) != 0;
 }
 
@@ -156,6 +158,13 @@ bool view_vector(PyObject* object, Element element, const char* name, VectorView
 
 bool view_matrix(PyObject* object, const char* name, numeric::DoubleMatrix* view) {
     if (!check_array(object, 2, Element::Float64, name)) return false;
+    const numpy::ArrayFields& array = numpy::fields(object);
+    *view = {array.data, array.dimensions[0], array.dimensions[1], array.strides[0], array.strides[1]};
+    return true;
+}
+
+bool view_bool_matrix(PyObject* object, const char* name, BoolMatrixView* view) {
+    if (!check_array(object, 2, Element::Bool, name)) return false;
     const numpy::ArrayFields& array = numpy::fields(object);
     *view = {array.data, array.dimensions[0], array.dimensions[1], array.strides[0], array.strides[1]};
     return true;

@@ -18,7 +18,7 @@
 
 namespace qrl::binding {
 
-enum class Element { Float64, Int64 };
+enum class Element { Float64, Int64, Bool };
 
 struct VectorView {
     const char* data;
@@ -39,6 +39,14 @@ bool check_array(PyObject* object, int ndim, Element element, const char* name);
 
 bool view_vector(PyObject* object, Element element, const char* name, VectorView* view);
 bool view_matrix(PyObject* object, const char* name, numeric::DoubleMatrix* view);
+
+// A two-dimensional NumPy bool array: one byte per element, any strides.
+struct BoolMatrixView {
+    const char* data;
+    std::int64_t rows, columns;
+    std::int64_t row_stride, column_stride;  // bytes
+};
+bool view_bool_matrix(PyObject* object, const char* name, BoolMatrixView* view);
 
 // TypeError "The given array is not contiguous" (no parameter named).
 bool require_contiguous(const VectorView& view);

@@ -45,6 +45,8 @@ bool load() {
     if (api.float64_descr == nullptr) return false;
     api.int64_descr = api.descr_from_type(kLongType);
     if (api.int64_descr == nullptr) return false;
+    api.bool_descr = api.descr_from_type(kBoolType);
+    if (api.bool_descr == nullptr) return false;
     // The table (and with it the descriptors) lives as long as NumPy, which
     // is never unloaded; hold the module so that stays true.
     Py_INCREF(module.get());

@@ -10,6 +10,7 @@ namespace qrl::numpy {
 
 constexpr int kDoubleType = 12;  // NPY_DOUBLE
 constexpr int kLongType = 7;     // NPY_LONG: the 64-bit integer on LP64
+constexpr int kBoolType = 0;     // NPY_BOOL: one byte, 0 or 1
 constexpr int kCContiguous = 0x0001;
 constexpr int kFContiguous = 0x0002;
 
@@ -31,6 +32,7 @@ struct Api {
     PyTypeObject* array_type;
     PyObject* float64_descr;  // owned for the life of the process
     PyObject* int64_descr;
+    PyObject* bool_descr;
     PyObject* (*descr_from_type)(int);
     PyObject* (*new_from_descr)(PyTypeObject*, PyObject*, int, const Py_ssize_t*, const Py_ssize_t*, void*, int,
                                 PyObject*);

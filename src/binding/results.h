@@ -12,4 +12,7 @@ namespace qrl::binding {
 // be allocated; any other constructor failure is an internal failure.
 py::Ref new_float64_vector(std::int64_t n, double** data);
 
+// The same for a C-contiguous (rows, columns) matrix.
+py::Ref new_float64_matrix(std::int64_t rows, std::int64_t columns, double** data);
+
 }  // namespace qrl::binding

@@ -2,8 +2,8 @@
 // them, and tests compare them byte for byte.  Do not reword, re-punctuate
 // or re-case any of them.  Formats use CPython's PyErr_Format/PyUnicode_
 // FromFormat directives (%s UTF-8 text, %S str() of an object, %U a str,
-// %d int, %zd Py_ssize_t).  This header includes nothing, so every layer
-// can use it.
+// %d int, %zd Py_ssize_t, %lld long long, %.100s at most 100 bytes of text).  This header includes nothing, so every
+// layer can use it.
 #pragma once
 
 namespace qrl::messages {
@@ -28,6 +28,15 @@ inline constexpr const char* kSequenceTarget = "Sequence";
 inline constexpr const char* kBoolTarget = "PyBool";
 inline constexpr const char* kStringTarget = "PyString";
 inline constexpr const char* kListTarget = "PyList";
+
+// Values of the trainer kernels' arguments (ValueError).
+inline constexpr const char* kShapeMismatch =
+    "compute_padded_gae(): '%s' has shape (%lld, %lld) but 'rewards' has (%lld, %lld)";
+inline constexpr const char* kNegativeGroupLength = "group_lengths[%lld] is negative: %lld";
+inline constexpr const char* kGroupLengthsTotal = "group_lengths sum to %lld but rewards holds %lld values";
+inline constexpr const char* kUnknownBaseline =
+    "baseline_type must be \"mean\", \"median\", \"min\" or \"leave_one_out\", not \"%.100s\"";
+inline constexpr const char* kUnknownScale = "scale must be \"group\", \"batch\" or \"none\", not \"%.100s\"";
 
 // Internal failures (the PanicException), as message prefixes or whole texts.
 inline constexpr const char* kNumpyCapsule = "Failed to access NumPy array API capsule: ";

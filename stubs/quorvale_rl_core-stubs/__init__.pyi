@@ -7,7 +7,7 @@ they are (nothing is cast); the functions that need contiguous arrays raise
 """
 
 from collections.abc import Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +22,9 @@ __all__ = [
     "apply_gspo_clipping",
     "compute_ppo_surrogate",
     "compute_reward_statistics",
+    "compute_padded_gae",
+    "compute_grpo_advantages",
+    "compute_grpo_advantages_ragged",
     "__version__",
 ]
 
@@ -29,6 +32,9 @@ __version__: str
 
 _Float64Array: TypeAlias = npt.NDArray[np.float64]
 _Int64Array: TypeAlias = npt.NDArray[np.int64]
+_BoolArray: TypeAlias = npt.NDArray[np.bool_]
+_Baseline: TypeAlias = Literal["mean", "median", "min", "leave_one_out"]
+_Scale: TypeAlias = Literal["group", "batch", "none"]
 # Scalars are read with float(): float, int, bool, NumPy scalars, objects with __float__ or __index__.
 _Real: TypeAlias = SupportsFloat | SupportsIndex
 # Read with operator.index(): int, bool, NumPy integers; never float.
@@ -130,3 +136,39 @@ def compute_reward_statistics(rewards: _RealSequence) -> dict[str, float]:
     An empty input gives 0.0 for the first five and no "count". A NaN among two
     or more values raises the internal-failure exception (a BaseException).
     """
+
+def compute_padded_gae(
+    rewards: _Float64Array,
+    values: _Float64Array,
+    next_values: _Float64Array,
+    dones: _BoolArray | None = None,
+    truncated: _BoolArray | None = None,
+    mask: _BoolArray | None = None,
+    gamma: _Real = 0.99,
+    gae_lambda: _Real = 0.95,
+) -> tuple[_Float64Array, _Float64Array]:
+    """GAE over (batch, time) float64 matrices of one shape; returns (advantages, returns).
+
+    ``next_values[b, t]`` is the value of the state step t leads to (at a
+    truncated step, that of the final observation). Flags are bool matrices
+    (None: no flags): ``dones`` ends an episode without bootstrap, ``truncated``
+    ends it with bootstrap, and a step where ``mask`` is False is padding
+    (0.0 out, nothing carried). Rows equal compute_gae on each episode.
+    """
+
+def compute_grpo_advantages(
+    rewards: _Float64Array,
+    baseline_type: _Baseline = "mean",
+    scale: _Scale = "group",
+) -> _Float64Array:
+    """Advantages of (groups, members) rewards, same shape; "group" scale equals
+    compute_group_advantages with normalize=True. Unknown names raise ValueError."""
+
+def compute_grpo_advantages_ragged(
+    rewards: _Float64Array,
+    group_lengths: _Int64Array,
+    baseline_type: _Baseline = "mean",
+    scale: _Scale = "group",
+) -> _Float64Array:
+    """Advantages of groups of the given lengths (>= 0, summing to len(rewards))
+    laid one after another in ``rewards``; a flat array in the same order."""

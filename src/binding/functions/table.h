@@ -12,4 +12,7 @@
     X(compute_gspo_importance_ratios) \
     X(apply_gspo_clipping)            \
     X(compute_ppo_surrogate)          \
-    X(compute_reward_statistics)
+    X(compute_reward_statistics)      \
+    X(compute_padded_gae)             \
+    X(compute_grpo_advantages)        \
+    X(compute_grpo_advantages_ragged)

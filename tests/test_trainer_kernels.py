@@ -1,0 +1,393 @@
+# The trainer-shaped kernels (padded GAE, GRPO baselines over equal or ragged groups) against slow pure-Python
+# models of their documented rules, bit for bit; agreement with compute_gae / compute_group_advantages where the
+# semantics coincide; thread-count independence; argument handling; the torch adapter.
+import math
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import quorvale_rl_core as q
+import reference as ref
+from comparison import matches
+from conftest import SANITIZER
+from generators import Hooks, long_vectors
+from processes import run_ok
+from registry import f64
+
+NAN, INF = math.nan, math.inf
+
+
+# ---------------------------------------------------------------- models
+
+def padded_gae_model(rewards, values, next_values, dones=None, truncated=None, mask=None, gamma=0.99, gae_lambda=0.95):
+    rows, steps = rewards.shape
+    flag = lambda f, b, t: f is not None and bool(f[b, t])  # noqa: E731
+    c, adv, ret = gamma * gae_lambda, np.zeros(rewards.shape), np.zeros(rewards.shape)
+    for b in range(rows):
+        g = 0.0
+        for t in range(steps - 1, -1, -1):
+            if mask is not None and not mask[b, t]:
+                g = 0.0  # padding: 0.0 out, nothing read, nothing carried
+                continue
+            done = flag(dones, b, t)
+            nxt = 0.0 if done else float(next_values[b, t])
+            delta = (gamma * nxt + float(rewards[b, t])) - float(values[b, t])
+            g = c * (0.0 if done or flag(truncated, b, t) else g) + delta
+            adv[b, t], ret[b, t] = g, g + float(values[b, t])
+    return adv, ret
+
+
+def standardised(a):
+    n = len(a)
+    if n < 2:
+        return a
+    mu = ref.total(a) / n
+    sigma = math.sqrt(ref.total([(e - mu) * (e - mu) for e in a]) / n)
+    return [(e - mu) / (sigma + 1e-8) for e in a] if sigma > 1e-8 else a
+
+
+def group_model(x, baseline):
+    if baseline != "leave_one_out":
+        return ref.group_row(x, baseline, False)
+    if len(x) == 1:
+        return [x[0] - x[0]]  # a lone member is its own baseline
+    s = ref.total(x)
+    return [e - (s - e) / (len(x) - 1) for e in x]
+
+
+def grpo_model(groups, baseline, scale):
+    rows = [group_model(g, baseline) for g in groups]
+    if any(None in r for r in rows):  # the median of more than 20 values with NaN is left undefined
+        return None
+    if scale == "group":
+        rows = [standardised(r) for r in rows]
+    flat = [e for r in rows for e in r]
+    return standardised(flat) if scale == "batch" else flat
+
+
+def same_bits(got, expected):
+    return matches(np.asarray(got).ravel().tolist(), np.asarray(expected, dtype=float).ravel().tolist())
+
+
+# ---------------------------------------------------------------- worked examples (quoted in docs/trainer_kernels.md)
+
+def test_padded_gae_worked_example():
+    rewards = f64([[1.0, 1.0, 1.0, 1.0], [1.0, 2.0, 0.0, 0.0]])
+    values = next_values = np.full((2, 4), 0.5)
+    dones = np.array([[False, True, False, False], [False, False, False, False]])
+    truncated = np.array([[False, False, False, True], [False, False, False, False]])
+    mask = np.array([[True, True, True, True], [True, True, False, False]])
+    adv, ret = q.compute_padded_gae(rewards, values, next_values, dones, truncated, mask, gamma=0.5, gae_lambda=0.5)
+    assert adv.tolist() == [[0.875, 0.5, 0.9375, 0.75], [1.1875, 1.75, 0.0, 0.0]]
+    assert ret.tolist() == [[1.375, 1.0, 1.4375, 1.25], [1.6875, 2.25, 0.0, 0.0]]
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: q.compute_grpo_advantages(f64([[1.0, 2.0, 3.0, 4.0]]), "leave_one_out", "none"),
+     [[-2.0, -0.6666666666666665, 0.6666666666666665, 2.0]]),
+    (lambda: q.compute_grpo_advantages(f64([[1.0, 2.0], [3.0, 7.0]]), "mean", "batch"),
+     [[-0.3429971679320765, 0.3429971679320765], [-1.371988671728306, 1.371988671728306]]),
+    (lambda: q.compute_grpo_advantages(f64([[1.0, 2.0], [3.0, 7.0]]), "min", "none"), [[0.0, 1.0], [0.0, 4.0]]),
+    (lambda: q.compute_grpo_advantages_ragged(f64([3.0, 1.0, 2.0, 10.0, 5.0, 1.0, 2.0]), np.array([4, 1, 0, 2]), "median", "none"),
+     [0.5, -1.5, -0.5, 7.5, 0.0, -0.5, 0.5]),
+    (lambda: q.compute_grpo_advantages_ragged(f64([4.0, 1.0, 2.0, 6.0]), np.array([1, 3]), "leave_one_out", "group"),
+     [0.0, -0.9258200969154086, -0.4629100484577043, 1.388730145373113]),
+])
+def test_grpo_worked_examples(call, expected):
+    assert same_bits(call(), expected), call().tolist()
+
+
+# ---------------------------------------------------------------- padded GAE against the model
+
+@st.composite
+def padded_batches(draw):
+    rows, steps = draw(st.integers(0, 19)), draw(st.integers(0, 40))
+    rng = np.random.default_rng(draw(st.integers(0, 2 ** 32 - 1)))
+    data = [rng.normal(size=(rows, steps)) * draw(st.sampled_from([1.0, 1e300])) for _ in range(3)]
+    if rows * steps and draw(st.booleans()):  # NaN and infinities, also in padding
+        data[draw(st.integers(0, 2))].flat[rng.integers(0, rows * steps, 3)] = draw(st.sampled_from([NAN, INF, -INF]))
+    flags = [rng.random((rows, steps)) < p if draw(st.booleans()) else None for p in (0.1, 0.1, 0.8)]
+    if flags[2] is not None and draw(st.booleans()):  # right padding, the common layout
+        flags[2] = np.arange(steps)[None, :] < rng.integers(0, steps + 1, size=(rows, 1))
+    layout = draw(st.sampled_from([np.copy, np.asfortranarray, lambda m: np.repeat(m, 2, axis=1)[:, ::2], lambda m: m[::-1, ::-1]]))
+    gamma, lam = draw(st.sampled_from([(0.99, 0.95), (1.0, 1.0), (0.5, 0.0), (-0.5, 2.0), (INF, 0.5)]))
+    return [layout(a) for a in data], [None if f is None else layout(f) for f in flags], gamma, lam
+
+
+@given(padded_batches())
+def test_padded_gae_like_model(batch):
+    (rewards, values, next_values), (dones, truncated, mask), gamma, lam = batch
+    before = [a.copy() for a in (rewards, values, next_values)]
+    adv, ret = q.compute_padded_gae(rewards, values, next_values, dones, truncated, mask, gamma, lam)
+    exp_adv, exp_ret = padded_gae_model(rewards, values, next_values, dones, truncated, mask, gamma, lam)
+    assert same_bits(adv, exp_adv) and same_bits(ret, exp_ret)
+    for a in (adv, ret):
+        assert a.shape == rewards.shape and a.dtype == np.float64 and a.flags.c_contiguous and a.flags.owndata
+    assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip((rewards, values, next_values), before))
+
+
+@given(st.integers(0, 2 ** 32 - 1), st.sampled_from([(0.99, 0.95), (0.9, 1.0), (1.0, 0.0)]))
+def test_rows_equal_compute_gae_on_each_episode(seed, discounts):
+    """A row of episodes cut by dones and truncations, then padding, equals compute_gae episode by episode."""
+    rng = np.random.default_rng(seed)
+    rows, steps = 9, 60
+    rewards, values = rng.normal(size=(rows, steps)), rng.normal(size=(rows, steps))
+    dones, truncated = rng.random((rows, steps)) < 0.05, rng.random((rows, steps)) < 0.05
+    # Within an episode the next state's value is the next column; after a cut, that of the final observation.
+    next_values = np.concatenate([values[:, 1:], rng.normal(size=(rows, 1))], axis=1)
+    next_values[truncated] = rng.normal(size=int(truncated.sum()))
+    mask = np.arange(steps)[None, :] < rng.integers(0, steps + 1, size=(rows, 1))
+    adv, _ = q.compute_padded_gae(rewards, values, next_values, dones, truncated, mask, *discounts)
+    for b in range(rows):
+        length, start = int(mask[b].sum()), 0
+        for t in range(length):
+            if dones[b, t] or truncated[b, t] or t == length - 1:
+                v = values[b, start:t + 1]  # done: no bootstrap entry, as compute_gae reads a missing value as 0.0
+                if not dones[b, t]:
+                    v = np.append(v, next_values[b, t])
+                assert same_bits(adv[b, start:t + 1], q.compute_gae(rewards[b, start:t + 1].copy(), v, *discounts))
+                start = t + 1
+        assert not adv[b, length:].any()
+
+
+def test_padded_gae_flags_and_shapes():
+    r = np.ones((2, 3))
+    plain = q.compute_padded_gae(r, r, r)
+    none_flags = q.compute_padded_gae(r, r, r, dones=None, truncated=None, mask=None)
+    all_false = q.compute_padded_gae(r, r, r, np.zeros((2, 3), bool), np.zeros((2, 3), bool), np.ones((2, 3), bool))
+    assert all(same_bits(a, b) and same_bits(a, c) for a, b, c in zip(plain, none_flags, all_false))
+    assert q.compute_padded_gae(np.zeros((0, 5)), np.zeros((0, 5)), np.zeros((0, 5)))[0].shape == (0, 5)
+    assert q.compute_padded_gae(np.zeros((3, 0)), np.zeros((3, 0)), np.zeros((3, 0)))[1].shape == (3, 0)
+    wide = np.zeros((0, 10 ** 10))  # no row: nothing sized by the row length is allocated
+    assert q.compute_padded_gae(wide, wide, wide)[0].shape == (0, 10 ** 10)
+    for bad in (np.ones((2, 3)), np.ones((2, 3), np.uint8), np.ones(3, bool), [[True] * 3] * 2):  # flags are bool matrices
+        with pytest.raises(TypeError, match=r"^argument 'dones': '\w+' object cannot be converted to 'PyArray<T, D>'$"):
+            q.compute_padded_gae(r, r, r, bad)
+    with pytest.raises(ValueError, match=r"^compute_padded_gae\(\): 'next_values' has shape \(2, 4\) but 'rewards' has \(2, 3\)$"):
+        q.compute_padded_gae(r, r, np.ones((2, 4)))
+    with pytest.raises(ValueError, match=r"'mask' has shape \(3, 2\)"):
+        q.compute_padded_gae(r, r, r, mask=np.ones((3, 2), bool))
+    with pytest.raises(TypeError, match=r"^compute_padded_gae\(\) missing 1 required positional argument: 'next_values'$"):
+        q.compute_padded_gae(r, r)
+    with pytest.raises(TypeError, match=r"^argument 'gamma': must be real number, not NoneType$"):
+        q.compute_padded_gae(r, r, r, gamma=None)
+    with pytest.raises(TypeError, match=r"takes from 3 to 8 positional arguments but 9 were given"):
+        q.compute_padded_gae(r, r, r, None, None, None, 0.9, 0.9, 1)
+    # A flag view of a wider integer array (bytes other than 0 and 1) still reads nonzero as true.
+    odd = np.array([[0, 2, 0], [255, 0, 0]], np.uint8).view(bool)
+    assert same_bits(q.compute_padded_gae(r, r, r, odd)[0], q.compute_padded_gae(r, r, r, odd != 0)[0])
+
+
+# ---------------------------------------------------------------- group baselines against the model
+
+BASELINES, SCALES = ["mean", "median", "min", "leave_one_out"], ["group", "batch", "none"]
+
+
+@st.composite
+def ragged_groups(draw):
+    lengths = draw(st.lists(st.sampled_from([0, 1, 2, 3, 8, 16, 21, 40]), max_size=30))
+    if draw(st.booleans()):  # long runs of equal sizes take the vector lanes
+        lengths = [draw(st.sampled_from([1, 2, 5, 16]))] * draw(st.integers(0, 40))
+    x = draw(long_vectors())
+    x = np.resize(x, sum(lengths)) if x.size else np.zeros(sum(lengths))
+    return x, np.array(lengths, np.int64)
+
+
+@given(ragged_groups(), st.sampled_from(BASELINES), st.sampled_from(SCALES))
+def test_ragged_groups_like_model(groups, baseline, scale):
+    x, lengths = groups
+    before = x.copy()
+    got = q.compute_grpo_advantages_ragged(x, lengths, baseline, scale)
+    pieces = np.split(x, np.cumsum(lengths)[:-1]) if len(lengths) else []
+    expected = grpo_model([p.tolist() for p in pieces], baseline, scale)
+    assert got.shape == x.shape and (expected is None or same_bits(got, expected))
+    assert np.array_equal(x, before, equal_nan=True)
+    strided = np.repeat(x, 2)[::2]  # any stride reads the same
+    assert same_bits(q.compute_grpo_advantages_ragged(strided, lengths, baseline, scale), got) or expected is None
+
+
+@given(st.integers(0, 2 ** 32 - 1), st.sampled_from([(0, 4), (3, 0), (1, 1), (9, 3), (17, 16), (4, 25), (64, 16)]),
+       st.sampled_from(BASELINES), st.sampled_from(SCALES))
+def test_matrix_groups_agree(seed, shape, baseline, scale):
+    """Equal groups give the same bits as ragged ones and, where the choices coincide, as compute_group_advantages."""
+    rng = np.random.default_rng(seed)
+    m = rng.normal(size=shape).round(rng.integers(0, 3))  # ties and zeros of both signs
+    m[rng.random(shape) < 0.05] = -0.0
+    for layout in (np.asfortranarray, lambda a: np.repeat(a, 2, axis=1)[:, ::2], lambda a: a[::-1, ::-1]):
+        assert same_bits(q.compute_grpo_advantages(layout(m), baseline, scale),
+                         q.compute_grpo_advantages(np.ascontiguousarray(layout(m)), baseline, scale))
+    got = q.compute_grpo_advantages(m, baseline, scale)
+    assert same_bits(got, q.compute_grpo_advantages_ragged(m.ravel(), np.full(shape[0], shape[1]), baseline, scale))
+    if baseline != "leave_one_out" and scale != "batch":
+        assert same_bits(got, q.compute_group_advantages(m, baseline, scale == "group"))
+    assert same_bits(got, grpo_model(m.tolist(), baseline, scale))
+
+
+@pytest.mark.parametrize("rewards, baseline, expected", [
+    ([7.5], "leave_one_out", [0.0]), ([INF], "leave_one_out", [NAN]), ([-0.0], "leave_one_out", [0.0]),
+    ([1.0, INF], "leave_one_out", [-INF, NAN]), ([2.0, 2.0, NAN], "leave_one_out", [NAN] * 3),
+    ([0.1, 0.1, 0.1], "leave_one_out", [-1.3877787807814457e-17] * 3),  # total less own reward: rounding as the mean's
+])
+def test_leave_one_out_edges(rewards, baseline, expected):
+    assert same_bits(q.compute_grpo_advantages_ragged(f64(rewards), np.array([len(rewards)]), baseline, "none"), expected)
+
+
+def test_group_arguments_refused():
+    x = f64([1.0, 2.0, 3.0])
+    for lengths, message in [([1, 1], "group_lengths sum to 2 but rewards holds 3 values"), ([4, -1], r"group_lengths\[1\] is negative: -1"),
+                             ([2 ** 62, 2 ** 62, 2 ** 62], "group_lengths sum to 9223372036854775807 but rewards holds 3 values")]:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            q.compute_grpo_advantages_ragged(x, np.array(lengths, np.int64))
+    with pytest.raises(ValueError, match='^baseline_type must be "mean", "median", "min" or "leave_one_out", not "Median"$'):
+        q.compute_grpo_advantages(np.ones((2, 2)), "Median")
+    with pytest.raises(ValueError, match='^scale must be "group", "batch" or "none", not "True"$'):
+        q.compute_grpo_advantages(np.ones((2, 2)), scale="True")
+    with pytest.raises(TypeError, match="^argument 'scale': 'bool' object cannot be converted to 'PyString'$"):
+        q.compute_grpo_advantages(np.ones((2, 2)), "mean", True)
+    with pytest.raises(TypeError, match=r"^argument 'group_lengths': 'ndarray' object cannot be converted to 'PyArray<T, D>'$"):
+        q.compute_grpo_advantages_ragged(x, np.array([3], np.int32))
+    assert same_bits(q.compute_grpo_advantages(np.ones((2, 2))), q.compute_grpo_advantages(np.ones((2, 2)), "mean", "group"))
+    assert q.compute_grpo_advantages(np.zeros((10 ** 10, 0)), "median", "batch").shape == (10 ** 10, 0)
+
+
+# ---------------------------------------------------------------- any object anywhere; references and memory
+
+def valid_calls():
+    r, flags, x = np.ones((3, 4)), np.ones((3, 4), bool), f64([1.0, 2.0, 3.0])
+    return {"compute_padded_gae": [r, r, r, flags, flags, flags, 0.9, 0.8],
+            "compute_grpo_advantages": [r, "median", "batch"],
+            "compute_grpo_advantages_ragged": [x, np.array([2, 1]), "leave_one_out", "none"]}
+
+
+ODD = [None, True, 0, 2 ** 70, 1.5, float("nan"), "mean", "\ud800", b"x", [1.0], [[True]], (), object(), np.float64(1.0),
+       np.ones(3), np.ones((3, 4), np.float32), np.ones((3, 4), np.int64), np.ones((4, 3)), np.ones((3, 4, 1)),
+       np.zeros((0, 4)), np.ones((3, 4), bool)[:, ::-1], np.broadcast_to(1.0, (3, 4)), np.array([-1, 4]), np.array([2 ** 62] * 3),
+       Hooks(ValueError("hook")), Hooks(TypeError("hook")), Hooks(2.5)]
+
+
+@pytest.mark.parametrize("name", list(valid_calls()))
+def test_any_object_in_any_parameter(name):
+    """Only documented exceptions (or the object's own) come out; the other arguments are left as they were."""
+    for i in range(len(valid_calls()[name])):
+        for odd in ODD:
+            args = valid_calls()[name]
+            args[i] = odd
+            before = [a.copy() if isinstance(a, np.ndarray) else None for a in args]
+            try:
+                result = getattr(q, name)(*args)
+            except (TypeError, ValueError, OverflowError, UnicodeEncodeError) as e:
+                assert type(e) in (TypeError, ValueError) or not str(e).startswith("argument '"), repr(e)
+            else:
+                assert all(type(a) is np.ndarray and a.dtype == np.float64 and a.flags.owndata
+                           for a in (result if isinstance(result, tuple) else (result,)))
+            assert all(b is None or np.array_equal(a, b, equal_nan=True) for a, b in zip(args, before))
+
+
+@pytest.mark.parametrize("name", list(valid_calls()))
+def test_no_references_or_memory_kept(name):
+    """Many calls, successful and failing at each parameter, keep no reference to any argument and no memory."""
+    def resident():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * 4096
+    calls = [valid_calls()[name]]
+    for i in range(len(calls[0])):
+        calls.append(valid_calls()[name])
+        calls[-1][i] = [1.0] if i else "x"  # refused by every kind
+    counts = [[sys.getrefcount(a) for a in args] for args in calls]
+    for rounds in (200, 3000):
+        before = resident()
+        for _ in range(rounds):
+            for args in calls:
+                try:
+                    getattr(q, name)(*args)
+                except (TypeError, ValueError):
+                    pass
+    assert [[sys.getrefcount(a) for a in args] for args in calls] == counts
+    assert SANITIZER or resident() - before <= 1 << 20  # sanitizer allocators keep freed memory a while
+
+
+# ---------------------------------------------------------------- threads
+
+def test_results_independent_of_thread_count():
+    code = """
+    import hashlib, numpy as np, quorvale_rl_core as q
+    rng = np.random.default_rng(3)
+    r, v, nv = (rng.normal(size=(301, 700)) for _ in range(3))
+    flags = [rng.random((301, 700)) < p for p in (0.01, 0.01, 0.9)]
+    out = list(q.compute_padded_gae(r, v, nv, *flags))
+    m = rng.normal(size=(5000, 12)); m[3, 4] = np.nan
+    lengths = rng.integers(0, 30, size=3000); x = rng.normal(size=lengths.sum())
+    for b in ("mean", "median", "min", "leave_one_out"):
+        for s in ("group", "batch", "none"):
+            out += [q.compute_grpo_advantages(m, b, s), q.compute_grpo_advantages_ragged(x, lengths, b, s)]
+    print(hashlib.sha256(b"".join(a.tobytes() for a in out)).hexdigest())
+    """
+    assert len({run_ok(code, {"RAYON_NUM_THREADS": n}) for n in ("1", "2", "5")}) == 1
+
+
+# ---------------------------------------------------------------- torch adapter
+
+def test_adapter_without_torch_says_so():
+    out = run_ok("""
+    import sys
+    sys.modules["torch"] = None  # as if torch were not installed
+    try:
+        import quorvale_rl_core_torch
+    except ImportError as e:
+        print(e)
+    """)
+    assert out.startswith("quorvale_rl_core_torch needs PyTorch, which is not installed")
+
+
+@pytest.fixture(scope="module")
+def adapter():
+    pytest.importorskip("torch")
+    import quorvale_rl_core_torch
+    return quorvale_rl_core_torch
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32", "float16", "bfloat16"])
+def test_adapter_dtypes(adapter, dtype):
+    import torch
+    rng = np.random.default_rng(1)
+    r, v, nv = (rng.normal(size=(3, 9)) for _ in range(3))
+    dones, mask = rng.random((3, 9)) < 0.2, rng.random((3, 9)) < 0.9
+    t = [torch.from_numpy(a).to(getattr(torch, dtype)) for a in (r, v, nv)]
+    adv, ret = adapter.compute_padded_gae(*t, dones=torch.from_numpy(dones).float(), mask=torch.from_numpy(mask), gamma=0.9)
+    exp = q.compute_padded_gae(*(x.double().numpy() for x in t), dones, None, mask, 0.9)
+    assert adv.dtype == ret.dtype == t[0].dtype and adv.shape == (3, 9)
+    assert torch.equal(adv, torch.from_numpy(exp[0]).to(t[0].dtype)) and torch.equal(ret, torch.from_numpy(exp[1]).to(t[0].dtype))
+    g = adapter.compute_grpo_advantages_ragged(t[0].flatten(), torch.tensor([20, 7]), "leave_one_out", "batch")
+    assert g.dtype == t[0].dtype and torch.equal(g, torch.from_numpy(
+        q.compute_grpo_advantages_ragged(t[0].double().flatten().numpy(), np.array([20, 7]), "leave_one_out", "batch")).to(g.dtype))
+
+
+def test_adapter_float64_cpu_without_copies(adapter):
+    import torch
+    m = torch.arange(12.0, dtype=torch.float64).reshape(3, 4)
+    assert adapter._floats(m, "rewards").ctypes.data == m.data_ptr()  # contiguous: the tensor's own memory
+    assert adapter._floats(m.t(), "rewards").ctypes.data == m.data_ptr()  # strided: matrix kernels read strides
+    out = adapter.compute_grpo_advantages(m.t(), "median", "none")
+    assert out.dtype == torch.float64 and torch.equal(out, torch.from_numpy(q.compute_grpo_advantages(m.numpy().T, "median", "none")))
+    grad = m.clone().requires_grad_()
+    assert not adapter.compute_gae(grad[0], grad[1]).requires_grad  # results are targets, detached
+    with pytest.raises(TypeError, match=r"^argument 'rewards': expected a floating-point tensor, got torch.int64$"):
+        adapter.compute_gae(torch.arange(3), m[0])
+
+
+def test_adapter_covers_the_module(adapter):
+    import torch
+    assert adapter.__all__ == [n for n in q.__all__ if n != "__version__"]
+    x, y = torch.tensor([1.0, 2.0, 4.0]), torch.tensor([0.5, 0.25, 1.0])
+    assert torch.equal(adapter.compute_gae(x, torch.zeros(4)), torch.from_numpy(q.compute_gae(f64([1.0, 2.0, 4.0]), np.zeros(4))).float())
+    assert [a.dtype for a in adapter.batch_compute_gae([x, x[:2]], [y, y])] == [torch.float32] * 2
+    normalized, *stats = adapter.normalize_rewards(x, 0.5, 2.0, 7)
+    assert normalized.dtype == torch.float32 and stats == list(q.normalize_rewards(f64([1.0, 2.0, 4.0]), 0.5, 2.0, 7)[1:])
+    assert adapter.clip_rewards_py(x, 0.0, 2.0).tolist() == [1.0, 2.0, 2.0]
+    assert adapter.compute_gspo_importance_ratios(x, y, torch.tensor([1, 2, 3], dtype=torch.int32)).dtype == torch.float32
+    assert adapter.apply_gspo_clipping(x, y).shape == adapter.compute_ppo_surrogate(x, y).shape == (3,)
+    assert adapter.compute_group_advantages(x.reshape(1, 3), "min", False).tolist() == [0.0, 1.0, 3.0]
+    assert adapter.compute_reward_statistics(x)["max"] == 4.0

@@ -6,68 +6,9 @@
 #include "failure/internal_failure.h"
 #include "numeric/float_ops.h"
 #include "numeric/median.h"
-#include "numeric/simd.h"
+#include "kernels/vector_kernels.h"
 
 namespace qrl::kernels {
-
-namespace {
-
-namespace simd = numeric::simd;
-
-QRL_VECTOR_KERNEL
-void standardize(DoubleRun rewards, double mean, double scale, double* out) {
-    const simd::Constant m(mean), s(scale);
-    simd::map(
-        out, 0, rewards.size,
-        [&](auto x) QRL_LAMBDA_INLINE {
-            using T = decltype(x);
-            return (x - m.as<T>()) / s.as<T>();
-        },
-        rewards.data);
-}
-
-QRL_VECTOR_KERNEL
-void clamp(DoubleRun rewards, double min_value, double max_value, double* out) {
-    const simd::Constant lo(min_value), hi(max_value);
-    simd::map(
-        out, 0, rewards.size,
-        [&](auto x) QRL_LAMBDA_INLINE {
-            using T = decltype(x);
-            // Both tests are false for NaN, which stays NaN.
-            x = simd::select(x < lo.as<T>(), lo.as<T>(), x);
-            return simd::select(x > hi.as<T>(), hi.as<T>(), x);
-        },
-        rewards.data);
-}
-
-// Smallest and largest value by minNum and maxNum.  Both are the same
-// whatever the order of reduction (NaN ignored, -0.0 below +0.0), so lanes
-// reduce separately and are folded at the end.
-QRL_VECTOR_KERNEL
-void min_max(std::span<const double> values, double* smallest, double* largest) {
-    const auto n = static_cast<std::int64_t>(values.size());
-    const char* data = reinterpret_cast<const char*>(values.data());
-    simd::Doubles lo = simd::broadcast(INFINITY), hi = simd::broadcast(-INFINITY);
-    std::int64_t i = 0;
-    for (; i + simd::kLanes <= n; i += simd::kLanes) {
-        const simd::Doubles x = simd::load(data, i);
-        lo = simd::min_num(lo, x);
-        hi = simd::max_num(hi, x);
-    }
-    double lo_all = INFINITY, hi_all = -INFINITY;
-    for (int lane = 0; lane < simd::kLanes; ++lane) {
-        lo_all = numeric::min_num(lo_all, lo[lane]);
-        hi_all = numeric::max_num(hi_all, hi[lane]);
-    }
-    for (; i < n; ++i) {
-        lo_all = numeric::min_num(lo_all, values[static_cast<std::size_t>(i)]);
-        hi_all = numeric::max_num(hi_all, values[static_cast<std::size_t>(i)]);
-    }
-    *smallest = lo_all;
-    *largest = hi_all;
-}
-
-}  // namespace
 
 RunningStatistics normalize_rewards(DoubleRun rewards, RunningStatistics in, double epsilon, double* out) {
     const std::int64_t n = rewards.size;
@@ -86,7 +27,7 @@ RunningStatistics normalize_rewards(DoubleRun rewards, RunningStatistics in, dou
     const std::int64_t count = in.count + n;
     const double variance = count >= 2 ? m2 / static_cast<double>(count) : 0.0;
     const double scale = std::sqrt(epsilon + variance);
-    standardize(rewards, mean, scale, out);
+    vector_kernels().standardize(rewards, mean, scale, out);
     return {mean, variance, count};
 }
 
@@ -94,7 +35,7 @@ void clip_rewards(DoubleRun rewards, double min_value, double max_value, double*
     const std::int64_t n = rewards.size;
     if (n == 0) return;
     if (!(min_value <= max_value)) fail_clamp_bounds(min_value, max_value);
-    clamp(rewards, min_value, max_value, out);
+    vector_kernels().clamp(rewards, min_value, max_value, out);
 }
 
 RewardStatistics reward_statistics(std::span<double> values) {
@@ -109,7 +50,7 @@ RewardStatistics reward_statistics(std::span<double> values) {
         squares = squares + d * d;
     }
     double lo, hi;
-    min_max(values, &lo, &hi);
+    vector_kernels().min_max(values.data(), static_cast<std::int64_t>(n), &lo, &hi);
     // The sort's comparison has no answer for NaN, and with two or more
     // values every element takes part in a comparison.
     if (n >= 2 && numeric::contains_nan(values)) fail("called `Option::unwrap()` on a `None` value");

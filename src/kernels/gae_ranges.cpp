@@ -17,7 +17,7 @@ using simd::kLanes;
 // the multiply-add chain.
 void gae_side_by_side(const Trajectory* trajectories, double gamma, double lambda, double* buffer) {
     const std::int64_t n = trajectories[0].rewards.size;
-    double* rewards = buffer;        // step t of lane l at t * kLanes + l
+    double* rewards = buffer;               // step t of lane l at t * kLanes + l
     double* values = rewards + n * kLanes;  // n + 1 value estimates per lane
     for (int lane = 0; lane < kLanes; ++lane) {
         const Trajectory& t = trajectories[lane];

@@ -1,6 +1,5 @@
 // Group-relative advantages in vector lanes, compiled once per instruction
 // set.
-#include "kernels/vector_ranges.h"
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -8,6 +7,7 @@
 #include <cstring>
 #include <span>
 #include <vector>
+#include "kernels/vector_ranges.h"
 
 #include "numeric/median.h"
 #include "numeric/scratch.h"

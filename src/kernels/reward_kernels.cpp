@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "failure/internal_failure.h"
+#include "kernels/vector_kernels.h"
 #include "numeric/float_ops.h"
 #include "numeric/median.h"
-#include "kernels/vector_kernels.h"
 
 namespace qrl::kernels {
 

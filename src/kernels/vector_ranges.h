@@ -9,8 +9,8 @@ namespace qrl::kernels::QRL_TARGET {
 
 void gspo_clipping_range(DoubleRun ratios, DoubleRun advantages, double lower, double upper, double* out,
                          std::int64_t begin, std::int64_t end);
-void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out,
-                         std::int64_t begin, std::int64_t end);
+void ppo_surrogate_range(DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out, std::int64_t begin,
+                         std::int64_t end);
 void standardize(DoubleRun rewards, double mean, double scale, double* out);
 void clamp(DoubleRun rewards, double lo, double hi, double* out);
 void min_max(const double* values, std::int64_t n, double* smallest, double* largest);

@@ -7,8 +7,15 @@
 namespace qrl::kernels::QRL_TARGET {
 
 const VectorKernels table = {
-    QRL_TARGET_NAME(QRL_TARGET), QRL_LANES, gspo_clipping_range, ppo_surrogate_range, standardize, clamp, min_max,
-    groups_range, gae_side_by_side,
+    QRL_TARGET_NAME(QRL_TARGET),
+    QRL_LANES,
+    gspo_clipping_range,
+    ppo_surrogate_range,
+    standardize,
+    clamp,
+    min_max,
+    groups_range,
+    gae_side_by_side,
 };
 
 }  // namespace qrl::kernels::QRL_TARGET

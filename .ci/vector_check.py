@@ -16,8 +16,15 @@ import subprocess
 import sys
 from pathlib import Path
 
-KERNELS = ("gspo_clipping_range", "ppo_surrogate_range", "standardize", "clamp", "min_max", "groups_range",
-           "gae_side_by_side")
+KERNELS = (
+    "gspo_clipping_range",
+    "ppo_surrogate_range",
+    "standardize",
+    "clamp",
+    "min_max",
+    "groups_range",
+    "gae_side_by_side",
+)
 # Kernels whose formula selects between values: their hot loop must do it with packed compares,
 # blends or minimum/maximum instructions.
 SELECTING = {"gspo_clipping_range", "ppo_surrogate_range", "clamp", "min_max", "groups_range"}
@@ -41,8 +48,9 @@ def width_of(target, mnemonic, operands):
 
 
 def functions(objdump, path):
-    text = subprocess.run([objdump, "-d", "--no-show-raw-insn", "-C", str(path)], check=True,
-                          capture_output=True, text=True).stdout
+    text = subprocess.run(
+        [objdump, "-d", "--no-show-raw-insn", "-C", str(path)], check=True, capture_output=True, text=True
+    ).stdout
     for block in re.split(r"\n(?=[0-9a-f]+ <)", text):
         head = re.match(r"[0-9a-f]+ <(.*)>:", block)
         if not head or "[clone" in head.group(1):
@@ -73,8 +81,12 @@ def innermost_loops(code):
         jump = re.match(r"([0-9a-f]+) <", operands)
         if is_branch(mnemonic) and jump and int(jump.group(1), 16) in index:
             targets[i] = index[int(jump.group(1), 16)]
-    starts = sorted({0} | set(targets.values()) | {i + 1 for i in targets if i + 1 < len(code)}
-                    | {i + 1 for i, ins in enumerate(code) if ends_flow(ins[1]) and i + 1 < len(code)})
+    starts = sorted(
+        {0}
+        | set(targets.values())
+        | {i + 1 for i in targets if i + 1 < len(code)}
+        | {i + 1 for i, ins in enumerate(code) if ends_flow(ins[1]) and i + 1 < len(code)}
+    )
     block_of = {}
     for b, start in enumerate(starts):
         end = starts[b + 1] if b + 1 < len(starts) else len(code)
@@ -141,12 +153,15 @@ def check(objdump, target, directory):
                 if not wide:
                     continue
                 vector_loops += 1
-                selects |= any(ARM_PACKED_SELECT.match(m) if target == "neon" else X86_PACKED_SELECT.match(m)
-                               for _, m, _ in loop)
+                selects |= any(
+                    ARM_PACKED_SELECT.match(m) if target == "neon" else X86_PACKED_SELECT.match(m) for _, m, _ in loop
+                )
                 lanes = [m for _, m, _ in loop if scalar.match(m)]
                 if lanes:
-                    problems.append(f"{target} {kernel}: a vector loop at {loop[0][0]:#x} compares lane by lane "
-                                    f"({', '.join(sorted(set(lanes)))})")
+                    problems.append(
+                        f"{target} {kernel}: a vector loop at {loop[0][0]:#x} compares lane by lane "
+                        f"({', '.join(sorted(set(lanes)))})"
+                    )
             if vector_loops == 0:
                 problems.append(f"{target} {kernel}: no loop computes on full-width vectors")
             elif kernel in SELECTING and not selects:

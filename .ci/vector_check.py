@@ -78,7 +78,7 @@ def innermost_loops(code):
     index = {address: i for i, (address, _, _) in enumerate(code)}
     targets = {}
     for i, (_, mnemonic, operands) in enumerate(code):
-        jump = re.match(r"([0-9a-f]+) <", operands)
+        jump = re.search(r"\b([0-9a-f]+) <", operands)
         if is_branch(mnemonic) and jump and int(jump.group(1), 16) in index:
             targets[i] = index[int(jump.group(1), 16)]
     starts = sorted(

@@ -2,7 +2,7 @@
 
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python bench/run.py [--quick] [--only NAME] [--paths all]
 
-Times every case of bench/cases.py side by side with its peers (median of interleaved repeats),
+Times every case of bench/cases.py side by side with its peers (fastest of interleaved repeats),
 checks every peer's result against ours once, measures the thread scaling of the parallel
 functions (RAYON_NUM_THREADS=1 against 2, in subprocesses) and the peak memory a call adds (in a
 subprocess), prints the tables with the targets and writes bench/results.json and bench/README.md
@@ -55,7 +55,8 @@ def _per_call_ns(fn, inner: int, warm: bool = False) -> float:
 
 
 def measure(fns: dict, reps: int, block_ns: float, budget_ns: float) -> dict:
-    """Median ns per call of each function; blocks of calls are interleaved across functions.
+    """Fastest ns per call of each function over blocks of calls interleaved across functions (the
+    machine is shared: the fastest block is the one least disturbed by other processes).
 
     Each block starts with an untimed call (unless a call takes 20 ms or more): the first call
     after another function's block pays for cold caches and sleeping threads, its own and those
@@ -79,14 +80,14 @@ def measure(fns: dict, reps: int, block_ns: float, budget_ns: float) -> dict:
                     samples[name].append(_per_call_ns(fns[name], inner[name], warm[name]))
     finally:
         gc.enable()
-    return {name: {"ns": statistics.median(s), "spread": _spread(s), "inner": inner[name],
+    return {name: {"ns": min(s), "median": statistics.median(s), "spread": _spread(s), "inner": inner[name],
                    "samples": s} for name, s in samples.items()}
 
 
 def paired_ratio(slow: list, fast: list) -> float:
-    """Median of slow[i] / fast[i] over the rounds both were timed in: a drift in the machine's
-    load between rounds cancels out of each pair."""
-    return statistics.median(a / b for a, b in zip(slow, fast))
+    """The ratio of the fastest times: on a shared machine the minimum over repeats is the cost
+    least disturbed by other processes."""
+    return min(slow) / min(fast)
 
 
 def _spread(s: list) -> float:
@@ -221,8 +222,8 @@ def child_threads(selected, cfg) -> dict:
 
 
 def run_threads(selected, cfg) -> list:
-    """Our time with a pool of 1 and of 2 threads, in child processes run alternately; the
-    speedup is the median over the rounds of a pair of children."""
+    """Our time with a pool of 1 and of 2 threads, in child processes run alternately; times and
+    the speedup are from the fastest round of each."""
     wanted = [(i, c) for i, c in selected if _in_threads(c)]
     if not wanted:
         return []
@@ -237,8 +238,8 @@ def run_threads(selected, cfg) -> list:
         one, two = [r[key][OURS] for r in runs[1]], [r[key][OURS] for r in runs[2]]
         speedup = paired_ratio(one, two)
         row = {"func": case.func, "size": case.size, "variant": case.variant,
-               "ns_1": statistics.median(one), "ns_2": statistics.median(two), "speedup": speedup,
-               "np.add": statistics.median(r[key][FLOOR] for r in runs[1])}
+               "ns_1": min(one), "ns_2": min(two), "speedup": speedup,
+               "np.add": min(r[key][FLOOR] for r in runs[1])}
         if case.func in ("batch_compute_gae", "compute_group_advantages") and case.largest:
             row["T4"] = (speedup >= 1.6, f"{speedup:.2f}x")
         if case.elementwise and case.func in ELEMENTWISE_FUNCS:
@@ -247,7 +248,7 @@ def run_threads(selected, cfg) -> list:
             row["T3"] = (one_add <= 1.3 and two_add < 1.0,
                          f"1 thread {one_add:.2f}x, 2 threads {two_add:.2f}x np.add")
         if EXP_FLOOR in runs[1][0][key]:
-            row[EXP_FLOOR] = statistics.median(r[key][EXP_FLOOR] for r in runs[1])
+            row[EXP_FLOOR] = min(r[key][EXP_FLOOR] for r in runs[1])
             ratio = row["ns_1"] / row[EXP_FLOOR]
             row["T6"] = (ratio <= 1.2, f"1 thread {ratio:.2f}x {EXP_FLOOR}")
         rows.append(row)
@@ -565,8 +566,8 @@ def report(results: dict) -> str:
     """The tables of one path's run, with the targets."""
     rows, m = results["cases"], results["meta"]
     out = [header(m), "",
-           "Times per call (median); in brackets peer time / our time (above 1x: ours is faster),"
-           " the median of the ratios within each round of interleaved repeats.",
+           "Times per call: the fastest of interleaved repeats (the machine is shared; the minimum is the"
+           " least disturbed); in brackets peer time / our time (above 1x: ours is faster).",
            TARGETS_TEXT, "Others' load: cores that other processes kept busy while the row was measured.",
            "", timing_table(rows)]
     floors = [r for r in rows if CHAIN_FLOOR in r["times"]]
@@ -605,7 +606,7 @@ def readme(results: dict) -> str:
             "```", "",
             "Without `--paths` the bench times the path the module picks on the processor; `--paths all`"
             " times every path the processor allows, each in a child process with `QRL_CPU_FEATURES` set"
-            " (see docs/instruction_sets.md). The machine is shared: times are medians of interleaved"
+            " (see docs/instruction_sets.md). The machine is shared: times are the fastest of interleaved"
             " repeats, and each row says how busy other processes kept the cores.", "",
             "![Our speed-up over each peer by size](ratios.png)"]
     for path, run in results["paths"].items():

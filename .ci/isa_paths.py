@@ -1,9 +1,10 @@
 """Every vector kernel on inputs that reach vector bodies and scalar tails.
 
 `isa_paths.py write FILE` stores the results; `isa_paths.py compare FILE`
-recomputes them and counts results that differ in any bit.  .ci/isa runs the
-comparison on emulated processors so that each compiled instruction-set path
-(AVX-512, AVX2, baseline) is checked against the others.
+recomputes them and counts results that differ in any bit (NaN results only as
+NaN: IEEE 754 leaves their sign and payload open).  .ci/isa runs the comparison
+on every instruction-set path (QRL_CPU_FEATURES, emulated processors), and
+.ci/aarch64 on the NEON path against results written on x86-64.
 """
 
 import pickle

@@ -15,6 +15,11 @@ import scipy.signal
 
 import quorvale_rl_core as ours
 
+try:  # numba peers are optional: pip install numba
+    import numba_peers
+except ImportError:
+    numba_peers = None
+
 torch: Any = None
 
 GAMMA, LAM = 0.99, 0.95
@@ -29,6 +34,10 @@ STAT_SIZES = (1024, 100000)
 # Peers that are NumPy code (what "faster than NumPy" is measured against), and the floor.
 NUMPY_PEERS = ("numpy", "py loop", "lfilter", "np time-loop")
 FLOOR = "np.add"
+# Lower bounds of sequential jobs rather than peers: the C library's exp alone (GSPO ratios) and
+# the dependent chain of the running mean's ordered update (normalize_rewards).
+EXP_FLOOR, CHAIN_FLOOR = "libm exp", "chain limit"
+FLOORS = (FLOOR, EXP_FLOOR, CHAIN_FLOOR)
 
 
 def enable_torch() -> bool:
@@ -243,7 +252,7 @@ def make_gae(rng, n):
 def make_batch_gae(rng, shape):
     r, v = rng.normal(size=shape), rng.normal(size=(shape[0], shape[1] + 1))
     lists = ([row.copy() for row in r], [row.copy() for row in v], GAMMA, LAM)
-    return lists, {"py loop": (each_trajectory(gae_loop), lists),
+    return lists, {"numba args": (r, v, GAMMA, LAM), "py loop": (each_trajectory(gae_loop), lists),
                    "lfilter": (each_trajectory(gae_lfilter), lists),
                    "np time-loop": (gae_time_loop, (r, v, GAMMA, LAM)),
                    "torch": (gae_torch, (r, v, GAMMA, LAM))}
@@ -266,6 +275,7 @@ class Case:
     build: Callable[[np.random.Generator], tuple]
     elementwise: bool = False
     largest: bool = False      # the largest size of its function
+    numba_variant: str = ""    # the faster numba loop on this case: "serial" or "prange"
 
     @property
     def label(self) -> str:
@@ -279,11 +289,20 @@ class Case:
     def parallel(self) -> bool:
         return self.func in PARALLEL
 
-    def make(self, seed: int):
+    def make(self, seed: int, with_numba: bool = True):
         """(our function, our arguments, {peer: (function, arguments)}) with fresh inputs."""
         args, peers = self.build(np.random.default_rng(seed))
+        numba_args = peers.pop("numba args", args)
         peers = {name: (fn, _as_tensors(a) if name == "torch" else a)
                  for name, (fn, a) in peers.items() if name != "torch" or torch is not None}
+        if numba_peers is not None and with_numba:
+            self.numba_variant, fn = numba_peers.pick(numba_peers.peers_for(self.func, numba_args), numba_args)
+            peers["numba"] = (fn, numba_args)
+        if numba_peers is not None:
+            if self.func == "compute_gspo_importance_ratios":
+                peers[EXP_FLOOR] = (numba_peers.c_exp(*args), ())
+            if self.func == "normalize_rewards":
+                peers[CHAIN_FLOOR] = (numba_peers.welford_chain(args[0], args[1], args[3]), ())
         rng = np.random.default_rng(seed + 1)
         peers[FLOOR] = (np.add, (rng.normal(size=self.n), rng.normal(size=self.n)))
         return getattr(ours, self.func), args, peers

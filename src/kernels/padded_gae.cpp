@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "kernels/costs.h"
-#include "numeric/simd.h"
 #include "parallel/parallel_map.h"
 
 namespace qrl::kernels {
@@ -26,7 +25,7 @@ struct Flags {
     const char* row(std::int64_t i) const { return data + i * row_stride; }
 };
 
-QRL_VECTOR_INLINE double load(const char* p) {
+inline double load(const char* p) {
     double x;
     std::memcpy(&x, p, sizeof x);
     return x;
@@ -60,8 +59,7 @@ struct Inputs {
 // are read but everything computed from them is discarded.  Branch-free,
 // so that rows of unit stride vectorise along the steps.
 template <bool kUnit>
-QRL_VECTOR_INLINE void step_errors(const Inputs& in, std::int64_t i, std::int64_t begin, std::int64_t length,
-                                   RowSteps& out) {
+inline void step_errors(const Inputs& in, std::int64_t i, std::int64_t begin, std::int64_t length, RowSteps& out) {
     const PaddedBatch& b = in.batch;
     const std::int64_t rs = kUnit ? 8 : b.rewards.column_stride, vs = kUnit ? 8 : b.values.column_stride,
                        ns = kUnit ? 8 : b.next_values.column_stride;
@@ -84,8 +82,8 @@ QRL_VECTOR_INLINE void step_errors(const Inputs& in, std::int64_t i, std::int64_
 }
 
 template <int K>
-QRL_VECTOR_INLINE void recursion(const RowSteps* steps, std::int64_t length, double decay, double* carried,
-                                 double* const* advantages) {
+inline void recursion(const RowSteps* steps, std::int64_t length, double decay, double* carried,
+                      double* const* advantages) {
     for (std::int64_t s = length - 1; s >= 0; --s) {
         for (int k = 0; k < K; ++k) {
             const double a = decay * (steps[k].cut[s] ? 0.0 : carried[k]) + steps[k].delta[s];
@@ -96,8 +94,8 @@ QRL_VECTOR_INLINE void recursion(const RowSteps* steps, std::int64_t length, dou
 }
 
 template <bool kUnit>
-QRL_VECTOR_INLINE void returns_of(const Inputs& in, std::int64_t i, std::int64_t begin, std::int64_t length,
-                                  const RowSteps& steps, const double* advantages, double* returns) {
+inline void returns_of(const Inputs& in, std::int64_t i, std::int64_t begin, std::int64_t length, const RowSteps& steps,
+                       const double* advantages, double* returns) {
     const numeric::DoubleMatrix& values = in.batch.values;
     const std::int64_t vs = kUnit ? 8 : values.column_stride;
     const char* v = values.data + i * values.row_stride + begin * vs;
@@ -108,8 +106,7 @@ QRL_VECTOR_INLINE void returns_of(const Inputs& in, std::int64_t i, std::int64_t
 }
 
 template <int K, bool kUnit>
-QRL_VECTOR_INLINE void rows_block(const Inputs& in, std::int64_t first, RowSteps* steps, double* advantages,
-                                  double* returns) {
+inline void rows_block(const Inputs& in, std::int64_t first, RowSteps* steps, double* advantages, double* returns) {
     const std::int64_t n = in.batch.rewards.columns;
     double carried[K] = {};
     for (std::int64_t end = n; end > 0; end -= kChunk) {
@@ -126,14 +123,13 @@ QRL_VECTOR_INLINE void rows_block(const Inputs& in, std::int64_t first, RowSteps
 }
 
 template <bool kUnit>
-QRL_VECTOR_INLINE void rows_range(const Inputs& in, std::int64_t begin, std::int64_t end, RowSteps* steps,
-                                  double* advantages, double* returns) {
+inline void rows_range(const Inputs& in, std::int64_t begin, std::int64_t end, RowSteps* steps, double* advantages,
+                       double* returns) {
     std::int64_t i = begin;
     for (; i + kRows <= end; i += kRows) rows_block<kRows, kUnit>(in, i, steps, advantages, returns);
     for (; i < end; ++i) rows_block<1, kUnit>(in, i, steps, advantages, returns);
 }
 
-QRL_VECTOR_KERNEL
 void rows_range(const Inputs& in, bool unit, std::int64_t begin, std::int64_t end, RowSteps* steps, double* advantages,
                 double* returns) {
     if (unit)

@@ -1,29 +1,25 @@
-// Helpers that take or return vectors are always inlined: they are called
-// from functions compiled for several targets (target_clones), and an
-// out-of-line copy would pass vectors under one target's convention only.
-#define QRL_VECTOR_INLINE [[gnu::always_inline]] inline
-#define QRL_LAMBDA_INLINE __attribute__((always_inline))
-
-// Kernels that use vectors are compiled for AVX-512, AVX2 and the baseline
-// and chosen by the processor at load time.  The instruction set changes no
-// bit of a result: every lane performs the same IEEE operations in the same
-// order, and nothing is contracted into fused multiply-adds.
-#define QRL_VECTOR_KERNEL [[gnu::target_clones("avx512f", "avx2", "default")]]
-
 // Element-wise kernels written once, for one double or for a vector of
 // doubles (GCC vector extensions): the vector body and the scalar tail run
 // the same formula, and IEEE operations are exact per lane, so the result
 // never depends on which path an element took.
+//
+// This header is compiled once per instruction set (see vector_target.h):
+// QRL_LANES matches the target's registers (2 for SSE2 and NEON, 4 for AVX2,
+// 8 for AVX-512).  A vector wider than the registers would be split for
+// arithmetic but not for compares and selects, which GCC then lowers lane by
+// lane to scalar compares through the stack.  Everything here lives in the
+// target's own inline namespace, so the copies never meet at link time.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
 #include "numeric/float_ops.h"
+#include "numeric/vector_target.h"
 
-namespace qrl::numeric::simd {
+namespace qrl::numeric::simd::inline QRL_TARGET {
 
-constexpr std::int64_t kLanes = 8;
+constexpr std::int64_t kLanes = QRL_LANES;
 using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 using Mask = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
@@ -115,4 +111,4 @@ QRL_VECTOR_INLINE void map(double* __restrict out, std::int64_t begin, std::int6
     for (; i < end; ++i) out[i] = element(load_one(inputs, i)...);
 }
 
-}  // namespace qrl::numeric::simd
+}  // namespace qrl::numeric::simd::inline QRL_TARGET

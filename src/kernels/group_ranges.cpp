@@ -1,0 +1,250 @@
+// Group-relative advantages in vector lanes, compiled once per instruction
+// set.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "kernels/vector_ranges.h"
+#include "numeric/median.h"
+#include "numeric/scratch.h"
+#include "numeric/simd.h"
+#include "numeric/sorting_network.h"
+
+namespace qrl::kernels::QRL_TARGET {
+namespace {
+
+using numeric::DoubleRun;
+namespace simd = numeric::simd;
+using numeric::kNetworkLimit;
+using simd::Doubles;
+using simd::kLanes;
+
+// Standardisation threshold and addend alike.
+constexpr double kStdFloor = 1e-8;
+
+// The group computation is written once for T = double (one group) and for
+// T = Doubles (kLanes groups side by side, one per lane).  Every lane runs
+// exactly the scalar sequence of operations, so a group's result does not
+// depend on the path it took; the lanes only hide the latency of the
+// sequential sums.
+
+using simd::get;
+using simd::put;
+
+template <class T>
+QRL_VECTOR_INLINE T sum_in_index_order(const double* a, std::int64_t n) {
+    T sum = simd::splat<T>(-0.0);  // a single running total, from -0.0
+    for (std::int64_t j = 0; j < n; ++j) sum = sum + get<T>(a, j);
+    return sum;
+}
+
+template <class T>
+QRL_VECTOR_INLINE T minimum_of(const double* a, std::int64_t n) {
+    T b = simd::splat<T>(INFINITY);
+    for (std::int64_t j = 0; j < n; ++j) b = simd::min_num(b, get<T>(a, j));
+    return b;
+}
+
+QRL_VECTOR_INLINE double sqrt_each(double x) { return std::sqrt(x); }
+QRL_VECTOR_INLINE Doubles sqrt_each(Doubles x) {
+    for (int lane = 0; lane < kLanes; ++lane) x[lane] = std::sqrt(x[lane]);
+    return x;
+}
+
+// a holds n values of a group (T = double) or of kLanes interleaved groups
+// (T = Doubles) on entry and their advantages on exit; `median` is the
+// baseline when that kind is chosen.
+template <class T>
+QRL_VECTOR_INLINE void advantages_in_place(double* a, std::int64_t n, Baseline baseline, const T& median,
+                                           bool normalize) {
+    const T count = simd::splat<T>(static_cast<double>(n));
+    T b;
+    switch (baseline) {
+        case Baseline::Mean: b = sum_in_index_order<T>(a, n) / count; break;
+        case Baseline::Min: b = minimum_of<T>(a, n); break;
+        default: b = median; break;
+    }
+    for (std::int64_t j = 0; j < n; ++j) put(a, j, get<T>(a, j) - b);
+    if (!normalize || n < 2) return;
+
+    const T mu = sum_in_index_order<T>(a, n) / count;
+    T squares = simd::splat<T>(-0.0);
+    for (std::int64_t j = 0; j < n; ++j) {
+        const T d = get<T>(a, j) - mu;
+        squares = squares + d * d;
+    }
+    const T sigma = sqrt_each(squares / count);
+    // Below the floor (or NaN) the advantages stay neither centred nor scaled.
+    const auto scale = sigma > simd::splat<T>(kStdFloor);
+    const T divisor = sigma + simd::splat<T>(kStdFloor);
+    for (std::int64_t j = 0; j < n; ++j) {
+        const T x = get<T>(a, j);
+        put(a, j, simd::select(scale, (x - mu) / divisor, x));
+    }
+}
+
+// Medians of kLanes groups of n <= kNetworkLimit values without NaN, held
+// interleaved in `lanes`: the network sorts every lane at once with
+// branch-free minimum and maximum.  It does not keep equal values in input
+// order, which only matters for the sign of a zero; that is settled from the
+// group's own row.
+QRL_VECTOR_INLINE Doubles medians_by_network(const numeric::SortingNetwork& network, const double* lanes,
+                                             std::int64_t n, const numeric::DoubleMatrix& rewards,
+                                             std::int64_t first_group) {
+    double sorted[kNetworkLimit * kLanes];
+    std::memcpy(sorted, lanes, static_cast<std::size_t>(n * kLanes) * sizeof(double));
+    for (std::int64_t j = n; j < network.size; ++j) put(sorted, j, simd::splat<Doubles>(INFINITY));
+    for (int p = 0; p < network.count; ++p) {
+        const Doubles a = get<Doubles>(sorted, network.pairs[p][0]);
+        const Doubles b = get<Doubles>(sorted, network.pairs[p][1]);
+        const auto less = a < b;
+        put(sorted, network.pairs[p][0], simd::select(less, a, b));
+        put(sorted, network.pairs[p][1], simd::select(less, b, a));
+    }
+    const std::int64_t k = n / 2;
+    Doubles medians;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        const DoubleRun row = rewards.row(first_group + lane);
+        const double upper = numeric::with_stable_zero_sign(sorted[k * kLanes + lane], k, row, n);
+        if (n % 2 == 1) {
+            medians[lane] = upper;
+        } else {
+            const double lower = numeric::with_stable_zero_sign(sorted[(k - 1) * kLanes + lane], k - 1, row, n);
+            medians[lane] = (lower + upper) * 0.5;
+        }
+    }
+    return medians;
+}
+
+// `scratch` holds row.size doubles.
+double median_of(DoubleRun row, double* scratch) {
+    for (std::int64_t j = 0; j < row.size; ++j) scratch[j] = row[j];
+    return numeric::stable_median_in_place({scratch, static_cast<std::size_t>(row.size)});
+}
+
+// out = row - b for a row of unit stride.
+QRL_VECTOR_INLINE void subtract_row(const char* row, std::int64_t n, double b, double* out) {
+    const simd::Constant baseline(b);
+    simd::map(
+        out, 0, n,
+        [&](auto x) QRL_LAMBDA_INLINE {
+            using T = decltype(x);
+            return x - baseline.as<T>();
+        },
+        row);
+}
+
+// The minimum baseline without standardisation needs no sequential sum:
+// minNum gives the same result in any order, so a row of unit stride
+// reduces in vector lanes along its own elements, and the subtraction is
+// element-wise.
+QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double* out) {
+    Doubles lanes = simd::splat<Doubles>(INFINITY);
+    std::int64_t j = 0;
+    for (; j + kLanes <= n; j += kLanes) lanes = simd::min_num(lanes, simd::load(row, j));
+    double b = INFINITY;
+    for (int lane = 0; lane < kLanes; ++lane) b = numeric::min_num(b, lanes[lane]);
+    for (; j < n; ++j) b = numeric::min_num(b, simd::load_one(row, j));
+    subtract_row(row, n, b, out);
+}
+
+// Strategy for unit-stride rows, minimum baseline, no standardisation.
+QRL_VECTOR_INLINE void min_baseline_groups(const numeric::DoubleMatrix& rewards, double* out, std::int64_t begin,
+                                           std::int64_t end) {
+    const std::int64_t n = rewards.columns;
+    for (std::int64_t i = begin; i < end; ++i) min_baseline_row(rewards.row(i).data, n, out + i * n);
+}
+
+// Strategy for unit-stride rows, mean baseline, no standardisation: the sums
+// of kLanes rows advance together (independent chains, each in index order)
+// straight from the rows, and the subtraction is element-wise.
+QRL_VECTOR_INLINE void mean_baseline_groups(const numeric::DoubleMatrix& rewards, double* out, std::int64_t begin,
+                                            std::int64_t end) {
+    const std::int64_t n = rewards.columns;
+    for (std::int64_t first = begin; first < end; first += kLanes) {
+        const std::int64_t count = std::min(kLanes, end - first);
+        double sums[kLanes];
+        for (std::int64_t lane = 0; lane < count; ++lane) sums[lane] = -0.0;
+        for (std::int64_t j = 0; j < n; ++j)
+            for (std::int64_t lane = 0; lane < count; ++lane)
+                sums[lane] = sums[lane] + simd::load_one(rewards.row(first + lane).data, j);
+        for (std::int64_t lane = 0; lane < count; ++lane)
+            subtract_row(rewards.row(first + lane).data, n, sums[lane] / static_cast<double>(n),
+                         out + (first + lane) * n);
+    }
+}
+
+// Strategy for whole blocks of kLanes groups, any layout and baseline: the
+// groups side by side in vector lanes; medians by the sorting network for
+// groups of up to kNetworkLimit values without NaN, else group by group.
+// Returns the first group it left out (fewer than kLanes remain from there).
+QRL_VECTOR_INLINE std::int64_t groups_side_by_side(const numeric::DoubleMatrix& rewards, Baseline baseline,
+                                                   bool normalize, double* out, std::int64_t begin, std::int64_t end,
+                                                   double* scratch) {
+    const std::int64_t n = rewards.columns;
+    if (end - begin < kLanes) return begin;
+    // Element j of lane l at lanes[j * kLanes + l].
+    numeric::Scratch<1024> buffer(static_cast<std::size_t>(n * kLanes));
+    double* lanes = buffer.data();
+    const bool by_network = baseline == Baseline::Median && n <= kNetworkLimit;
+    std::int64_t i = begin;
+    for (; i + kLanes <= end; i += kLanes) {
+        Doubles median = simd::splat<Doubles>(0.0);
+        bool any_nan = false;
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const DoubleRun row = rewards.row(i + lane);
+            for (std::int64_t j = 0; j < n; ++j) {
+                const double x = row[j];
+                any_nan |= (x != x);
+                lanes[j * kLanes + lane] = x;
+            }
+        }
+        if (baseline == Baseline::Median) {
+            // With NaN the insertion order decides; groups go one by one.
+            if (by_network && !any_nan) {
+                median = medians_by_network(numeric::sorting_network_for(n), lanes, n, rewards, i);
+            } else {
+                for (int lane = 0; lane < kLanes; ++lane) median[lane] = median_of(rewards.row(i + lane), scratch);
+            }
+        }
+        advantages_in_place<Doubles>(lanes, n, baseline, median, normalize);
+        for (int lane = 0; lane < kLanes; ++lane) {
+            double* a = out + (i + lane) * n;
+            for (std::int64_t j = 0; j < n; ++j) a[j] = lanes[j * kLanes + lane];
+        }
+    }
+    return i;
+}
+
+// Strategy for single groups (what is left over by the blocks).
+QRL_VECTOR_INLINE void groups_one_by_one(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize,
+                                         double* out, std::int64_t begin, std::int64_t end, double* scratch) {
+    const std::int64_t n = rewards.columns;
+    for (std::int64_t i = begin; i < end; ++i) {
+        const DoubleRun row = rewards.row(i);
+        double* a = out + i * n;
+        for (std::int64_t j = 0; j < n; ++j) a[j] = row[j];
+        const double median = baseline == Baseline::Median ? median_of(row, scratch) : 0.0;
+        advantages_in_place<double>(a, n, baseline, median, normalize);
+    }
+}
+
+}  // namespace
+
+// Groups begin..end-1 by the fastest strategy that gives the same bits.
+void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize, double* out,
+                  std::int64_t begin, std::int64_t end) {
+    const std::int64_t n = rewards.columns;
+    if (n == 0) return;
+    const bool unit_stride_rows = rewards.column_stride == sizeof(double);
+    if (!normalize && unit_stride_rows && baseline == Baseline::Min)
+        return min_baseline_groups(rewards, out, begin, end);
+    if (!normalize && unit_stride_rows && baseline == Baseline::Mean)
+        return mean_baseline_groups(rewards, out, begin, end);
+    numeric::Scratch<256> scratch(baseline == Baseline::Median ? static_cast<std::size_t>(n) : 0);
+    const std::int64_t rest = groups_side_by_side(rewards, baseline, normalize, out, begin, end, scratch.data());
+    groups_one_by_one(rewards, baseline, normalize, out, rest, end, scratch.data());
+}
+
+}  // namespace qrl::kernels::QRL_TARGET

@@ -24,10 +24,20 @@ KERNELS = (
     "min_max",
     "groups_range",
     "gae_side_by_side",
+    "matrix_range",
+    "ragged_range",
 )
 # Kernels whose formula selects between values: their hot loop must do it with packed compares,
 # blends or minimum/maximum instructions.
-SELECTING = {"gspo_clipping_range", "ppo_surrogate_range", "clamp", "min_max", "groups_range"}
+SELECTING = {
+    "gspo_clipping_range",
+    "ppo_surrogate_range",
+    "clamp",
+    "min_max",
+    "groups_range",
+    "matrix_range",
+    "ragged_range",
+}
 
 X86_SCALAR = re.compile(r"^(v?u?comisd|v?cmp\w*sd|cmov\w+)$")
 X86_PACKED_ARITH = re.compile(r"^v?(add|sub|mul|div|min|max|sqrt|cmp\w*|blendv?|blendm)pd$")

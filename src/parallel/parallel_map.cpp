@@ -32,7 +32,8 @@ constexpr double kMaxPieceNs = 500'000.0;
 // The process-wide pool, or why it could not start.  A forked child starts
 // with a fresh state (the parent's workers do not exist there).
 struct PoolState {
-    std::mutex mutex;  // creation, and one parallel call at a time
+    std::mutex mutex;                // creation, and one parallel call at a time
+    std::atomic<pthread_t> owner{};  // the thread whose call holds the pool
     std::atomic<WorkerPool*> pool{nullptr};
     bool failed = false;
     std::string failure;
@@ -46,9 +47,6 @@ int g_fork_handler_error = 0;
 // held by a thread that is gone: forget the parent's pool (leaking it on
 // purpose; its threads cannot be joined) and let the next call start a new one.
 void forget_pool_in_child() { new (&g_state) PoolState(); }
-
-// A map is never started from inside one: a nested call runs on its thread.
-thread_local bool t_inside_map = false;
 
 [[noreturn]] void fail_not_started(const std::string& reason) {
     fail("The global thread pool has not been initialized.: " + reason);
@@ -93,7 +91,6 @@ struct MapCall {
     }
 
     void run_range(std::int64_t begin) noexcept {
-        t_inside_map = true;  // workers stay marked: they only ever run maps
         const std::int64_t end = std::min(n, begin + piece_items);
         try {
             function(context, begin, end);
@@ -117,9 +114,21 @@ void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, voi
     WorkerPool& pool = acquire_pool();
     if (n <= 0) return;
     const double total_ns = static_cast<double>(n) * ns_per_item;
-    if (n == 1 || pool.size() == 1 || total_ns < kSerialBelowNs || t_inside_map) {
+    if (n == 1 || pool.size() == 1 || total_ns < kSerialBelowNs) {
         function(context, 0, n);
         return;
+    }
+    std::unique_lock lock(g_state.mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // A map started from inside a map's item (on its caller or on a
+        // worker) would wait for itself: it runs on its own thread.  Another
+        // thread's call is simply waited for.
+        const pthread_t self = pthread_self();
+        if (pthread_equal(g_state.owner.load(std::memory_order_relaxed), self) || pool.runs_on(self)) {
+            function(context, 0, n);
+            return;
+        }
+        lock.lock();
     }
     const double piece_ns =
         std::clamp(total_ns / (kPiecesPerThread * static_cast<double>(pool.size())), kMinPieceNs, kMaxPieceNs);
@@ -130,12 +139,10 @@ void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, voi
     call.context = context;
     call.n = n;
     call.piece_items = piece_items;
-    {
-        std::lock_guard lock(g_state.mutex);
-        t_inside_map = true;
-        pool.run({MapCall::run_piece, &call, (n + piece_items - 1) / piece_items});
-        t_inside_map = false;
-    }
+    g_state.owner.store(pthread_self(), std::memory_order_relaxed);
+    pool.run({MapCall::run_piece, &call, (n + piece_items - 1) / piece_items});
+    g_state.owner.store(pthread_t{}, std::memory_order_relaxed);
+    lock.unlock();
     if (call.failure) std::rethrow_exception(call.failure);
     const std::int64_t writes = call.writes.load(std::memory_order_relaxed);
     if (writes != n) fail("expected " + std::to_string(n) + " total writes, but got " + std::to_string(writes));

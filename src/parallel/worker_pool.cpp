@@ -68,6 +68,12 @@ WorkerPool::~WorkerPool() {
     for (unsigned i = 0; i < started_; ++i) pthread_join(threads_[i], nullptr);
 }
 
+bool WorkerPool::runs_on(pthread_t thread) const noexcept {
+    for (unsigned i = 0; i < started_; ++i)
+        if (pthread_equal(threads_[i], thread)) return true;
+    return false;
+}
+
 void* WorkerPool::thread_main(void* pool) noexcept {
     static_cast<WorkerPool*>(pool)->work();
     return nullptr;

@@ -36,6 +36,8 @@ public:
     ~WorkerPool();  // stops and joins the workers
 
     unsigned size() const noexcept { return size_; }
+    // Whether `thread` is one of the pool's workers.
+    bool runs_on(pthread_t thread) const noexcept;
 
     // Runs every piece of `job` and returns when all are done.  One job at a
     // time: callers serialise their calls.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -21,12 +22,20 @@ namespace qrl::parallel {
 namespace {
 
 constexpr std::size_t kWorkerStackBytes = 2u * 1024u * 1024u;
-// Below this much work, waking a worker costs more than it saves.
+// Below this much work, handing pieces to a worker costs more than it saves.
 constexpr double kSerialBelowNs = 10'000.0;
-// Pieces: about this many per thread, so uneven items balance, but no
-// smaller than the cost of claiming one and no larger than a short stall.
+// Waking a sleeping worker costs the caller microseconds, and the worker
+// arrives later still: done for calls of this much work, or for any call
+// within a burst (a call less than kBurstGap after the previous one), after
+// which the workers spin between calls.  Otherwise a call takes the help of
+// workers that are awake, or runs on its own thread.
+constexpr double kWakeFromNs = 40'000.0;
+constexpr auto kBurstGap = std::chrono::milliseconds(1);
+// Pieces: about this many per thread, so uneven items balance, but not so
+// small that claiming and handing over dominate, nor so large that a
+// descheduled thread holds up the call for long.
 constexpr double kPiecesPerThread = 8.0;
-constexpr double kMinPieceNs = 2'000.0;
+constexpr double kMinPieceNs = 5'000.0;
 constexpr double kMaxPieceNs = 500'000.0;
 
 // The process-wide pool, or why it could not start.  A forked child starts
@@ -34,6 +43,7 @@ constexpr double kMaxPieceNs = 500'000.0;
 struct PoolState {
     std::mutex mutex;                // creation, and one parallel call at a time
     std::atomic<pthread_t> owner{};  // the thread whose call holds the pool
+    std::chrono::steady_clock::time_point last_call{};
     std::atomic<WorkerPool*> pool{nullptr};
     bool failed = false;
     std::string failure;
@@ -130,6 +140,14 @@ void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, voi
         }
         lock.lock();
     }
+    const auto now = std::chrono::steady_clock::now();
+    const bool wake = total_ns >= kWakeFromNs || now - g_state.last_call < kBurstGap;
+    g_state.last_call = now;
+    if (!wake && !pool.has_awake_workers()) {
+        lock.unlock();
+        function(context, 0, n);
+        return;
+    }
     const double piece_ns =
         std::clamp(total_ns / (kPiecesPerThread * static_cast<double>(pool.size())), kMinPieceNs, kMaxPieceNs);
     const auto piece_items =
@@ -140,7 +158,7 @@ void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, voi
     call.n = n;
     call.piece_items = piece_items;
     g_state.owner.store(pthread_self(), std::memory_order_relaxed);
-    pool.run({MapCall::run_piece, &call, (n + piece_items - 1) / piece_items});
+    pool.run({MapCall::run_piece, &call, (n + piece_items - 1) / piece_items}, wake);
     g_state.owner.store(pthread_t{}, std::memory_order_relaxed);
     lock.unlock();
     if (call.failure) std::rethrow_exception(call.failure);

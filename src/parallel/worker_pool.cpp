@@ -1,5 +1,6 @@
 #include "parallel/worker_pool.h"
 
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -16,9 +17,16 @@ namespace {
 constexpr auto kWorkerSpin = std::chrono::microseconds(50);
 constexpr auto kCallerSpin = std::chrono::microseconds(20);
 
-// Spins until `done()` or the time is up; true when done.
+// Spins until `done()` or the time is up; true when done.  After the first
+// few checks it yields between them: a spinner that shares its core with the
+// thread it waits for (a crowded machine) hands that core over instead of
+// holding it for a time slice.
 template <class Done>
 bool spin_until(Done&& done, std::chrono::nanoseconds limit) noexcept {
+    for (int i = 0; i < 64; ++i) {
+        if (done()) return true;
+        spin_pause();
+    }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         for (int i = 0; i < 16; ++i) {
@@ -26,6 +34,7 @@ bool spin_until(Done&& done, std::chrono::nanoseconds limit) noexcept {
             spin_pause();
         }
         if (std::chrono::steady_clock::now() >= deadline) return done();
+        sched_yield();
     }
 }
 

@@ -62,7 +62,7 @@ def case(size):
     return [lambda: q.compute_ppo_surrogate(np.exp(x / 10), y), lambda: q.apply_gspo_clipping(np.exp(x / 10), y),
             lambda: q.compute_gspo_importance_ratios(x, y, lengths),
             lambda: q.compute_group_advantages(m, "median", True), lambda: q.batch_compute_gae(rows, rows)]
-jobs = [job for size in (0, 1, 100, 3000, 20_000, 150_000) for job in case(size)]
+jobs = [job for size in (0, 1, 100, 3000, 20_000, 100_000) for job in case(size)]
 expected = [job() for job in jobs]
 def same(a, b):
     return all(map(same, a, b)) if isinstance(a, list) else np.array_equal(a, b, equal_nan=True)
@@ -106,7 +106,7 @@ print("exit", forked("child"))
 @pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
 def test_stress_threads_and_fork(threads):
     """Many parallel calls of mixed sizes from four Python threads, and in a forked child and grandchild."""
-    lines = run_ok(STRESS.format(calls=400 // SCALE), {"RAYON_NUM_THREADS": threads}, timeout=900).splitlines()
+    lines = run_ok(STRESS.format(calls=240 // SCALE), {"RAYON_NUM_THREADS": threads}, timeout=900).splitlines()
     parent = lines[0].split()
     assert parent[:3] == ["parent", "0", "0"], lines  # exact results, no thread started or lost
     assert SANITIZER or int(parent[3]) < 16, lines  # resident memory stable (MiB)

@@ -1,5 +1,6 @@
 #include "parallel/worker_pool.h"
 
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -16,9 +17,16 @@ namespace {
 constexpr auto kWorkerSpin = std::chrono::microseconds(50);
 constexpr auto kCallerSpin = std::chrono::microseconds(20);
 
-// Spins until `done()` or the time is up; true when done.
+// Spins until `done()` or the time is up; true when done.  After the first
+// few checks it yields between them: a spinner that shares its core with the
+// thread it waits for (a crowded machine) hands that core over instead of
+// holding it for a time slice.
 template <class Done>
 bool spin_until(Done&& done, std::chrono::nanoseconds limit) noexcept {
+    for (int i = 0; i < 64; ++i) {
+        if (done()) return true;
+        spin_pause();
+    }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         for (int i = 0; i < 16; ++i) {
@@ -26,6 +34,7 @@ bool spin_until(Done&& done, std::chrono::nanoseconds limit) noexcept {
             spin_pause();
         }
         if (std::chrono::steady_clock::now() >= deadline) return done();
+        sched_yield();
     }
 }
 
@@ -66,6 +75,14 @@ WorkerPool::~WorkerPool() {
     generation_.fetch_add(1, std::memory_order_seq_cst);
     futex_wake(generation_);
     for (unsigned i = 0; i < started_; ++i) pthread_join(threads_[i], nullptr);
+}
+
+bool WorkerPool::has_awake_workers() const noexcept { return sleepers_.load(std::memory_order_relaxed) < started_; }
+
+bool WorkerPool::runs_on(pthread_t thread) const noexcept {
+    for (unsigned i = 0; i < started_; ++i)
+        if (pthread_equal(threads_[i], thread)) return true;
+    return false;
 }
 
 void* WorkerPool::thread_main(void* pool) noexcept {
@@ -124,7 +141,7 @@ void WorkerPool::run_pieces() noexcept {
     }
 }
 
-void WorkerPool::run(const Job& job) noexcept {
+void WorkerPool::run(const Job& job, bool wake_sleepers) noexcept {
     const auto helpers = static_cast<std::int32_t>(std::min<std::int64_t>(size_ - 1, job.pieces - 1));
     if (helpers <= 0) {
         for (std::int64_t piece = 0; piece < job.pieces; ++piece) job.run_piece(job.context, piece);
@@ -136,7 +153,7 @@ void WorkerPool::run(const Job& job) noexcept {
     open_.store(true, std::memory_order_seq_cst);
     generation_.fetch_add(1, std::memory_order_seq_cst);
     // Spinning workers see the new generation by themselves.
-    if (const std::uint32_t sleeping = sleepers_.load(std::memory_order_seq_cst); sleeping > 0)
+    if (const std::uint32_t sleeping = sleepers_.load(std::memory_order_seq_cst); sleeping > 0 && wake_sleepers)
         futex_wake(generation_, static_cast<int>(std::min<std::uint32_t>(sleeping, helpers)));
     run_pieces();
     open_.store(false, std::memory_order_seq_cst);

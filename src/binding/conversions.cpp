@@ -185,6 +185,30 @@ bool for_each_item(PyObject* object, Visit&& visit) {
     return !PyErr_Occurred();
 }
 
+// The attribute `name` as stored in the dict of the first class of the
+// type's MRO that has it (no descriptor applied, no instance dict, no
+// metaclass lookup); null without error when no class has it.
+bool lookup_on_type(PyObject* type, const char* name, py::Ref* found) {
+    py::Ref mro(PyObject_GetAttrString(type, "__mro__"));
+    if (!mro) return false;
+    py::Ref classes(PySequence_Fast(mro.get(), "__mro__ is not a sequence"));
+    if (!classes) return false;
+    const Py_ssize_t count = PySequence_Size(classes.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        py::Ref cls(PySequence_GetItem(classes.get(), i));
+        py::Ref dict(cls ? PyObject_GetAttrString(cls.get(), "__dict__") : nullptr);
+        if (!dict) return false;
+        py::Ref value(PyMapping_GetItemString(dict.get(), name));
+        if (value) {
+            *found = std::move(value);
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+        PyErr_Clear();
+    }
+    return true;
+}
+
 bool is_numpy_bool(PyObject* object) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
     py::Ref module(PyObject_GetAttrString(type, "__module__"));
@@ -264,14 +288,22 @@ bool to_bool(PyObject* object, const char* name, bool* value) {
     }
     if (!is_numpy_bool(object)) return refuse(object, "PyBool", name, kBoolExpected);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    py::Ref method(PyObject_GetAttrString(type, "__bool__"));
+    py::Ref method;
+    if (!lookup_on_type(type, "__bool__", &method)) {
+        prefix_type_error(name);
+        return false;
+    }
     if (!method) {
-        PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", type);
         prefix_type_error(name);
         return false;
     }
-    py::Ref result(PyObject_CallFunctionObjArgs(method.get(), object, nullptr));
+    // Like the interpreter's own special-method calls: bind through the
+    // attribute's descriptor (a plain function becomes a bound method, a
+    // staticmethod stays unbound), then call with no arguments.
+    const auto bind = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(method.get()), Py_tp_descr_get));
+    if (bind != nullptr) method = py::Ref(bind(method.get(), object, type));
+    py::Ref result(method ? PyObject_CallObject(method.get(), nullptr) : nullptr);
     if (!result) {
         prefix_type_error(name);
         return false;
@@ -297,10 +329,12 @@ bool to_array_list(PyObject* object, const char* name, std::vector<py::Ref>* ite
     if (!check_sequence(object, name, kArraysExpected)) return false;
     items->clear();
     items->reserve(length_hint(object));
-    const numpy::Api& api = numpy::api();
+    // NumPy is looked up at the first item: an empty list needs no NumPy.
+    const numpy::Api* api = nullptr;
     py::Ref refused;
     const bool ok = for_each_item(object, [&](py::Ref item) {
-        if (!is_array(item.get(), 1, Element::Float64, api)) {
+        if (api == nullptr) api = &numpy::api();
+        if (!is_array(item.get(), 1, Element::Float64, *api)) {
             refused = std::move(item);
             return raise_conversion_refusal(refused.get(), kArrayTarget);
         }

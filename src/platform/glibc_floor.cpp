@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -28,9 +29,16 @@
 
 // 2.29 dropped the SVID error-handling wrapper around exp; the values are the same.
 QRL_OLD_GLIBC(double, exp, (double x), (x))
-// 2.34 moved the threads functions from libpthread into libc under new versions;
-// the module also lists libpthread.so.0 as needed, where older glibc defines them.
+// 2.32 and 2.34 moved the threads functions from libpthread into libc under
+// new versions; the module also lists libpthread.so.0 as needed, where older
+// glibc defines them.
 QRL_OLD_GLIBC(int, pthread_once, (pthread_once_t * once, void (*init)()), (once, init))
+QRL_OLD_GLIBC(int, pthread_create,
+              (pthread_t * thread, const pthread_attr_t* attributes, void* (*start)(void*), void* argument),
+              (thread, attributes, start, argument))
+QRL_OLD_GLIBC(int, pthread_join, (pthread_t thread, void** result), (thread, result))
+QRL_OLD_GLIBC(int, pthread_attr_setstacksize, (pthread_attr_t * attributes, std::size_t size), (attributes, size))
+QRL_OLD_GLIBC(int, pthread_sigmask, (int how, const sigset_t* set, sigset_t* previous), (how, set, previous))
 
 // libstdc++'s std::random_device (linked in, never used by the module) asks
 // for entropy through functions newer than the floor: serve them from the

@@ -1,9 +1,11 @@
 """Dispatch cost of the parallel map: the time of one parallel call, small enough for the pool's
 hand-over to matter.
 
-    python bench/dispatch.py [--threads 2] [--repeats 40] [--json OUT]
+    python bench/dispatch.py [--threads 2] [--repeats 40] [--rounds 3] [--python LABEL=PATH ...] [--json OUT]
 
-Each thread count runs in its own interpreter (RAYON_NUM_THREADS). Two ways of calling:
+Each thread count runs in its own interpreter (RAYON_NUM_THREADS). --python compares builds: each
+LABEL=PATH interpreter (with its own installed module) runs in turn, round by round, so that all of
+them see the same load. Two ways of calling:
   back-to-back  blocks of calls in a row (workers still awake from the previous call): the
                 per-call time of a block, minimum and median over the blocks;
   after idle    one call after 3 ms of sleep (workers asleep): minimum and median over calls.
@@ -60,9 +62,9 @@ print(json.dumps(out))
 """
 
 
-def run(threads: str, repeats: int) -> dict:
+def run(python: str, threads: str, repeats: int) -> dict:
     env = dict(os.environ, RAYON_NUM_THREADS=threads, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    proc = subprocess.run([sys.executable, "-c", CHILD, str(repeats)], env=env, capture_output=True, text=True, check=True)
+    proc = subprocess.run([python, "-c", CHILD, str(repeats)], env=env, capture_output=True, text=True, check=True)
     return json.loads(proc.stdout)
 
 
@@ -70,23 +72,32 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--threads", default="2", help="comma-separated RAYON_NUM_THREADS values (default 2)")
     parser.add_argument("--repeats", type=int, default=40)
-    parser.add_argument("--rounds", type=int, default=3, help="interpreters per thread count; minima over all")
+    parser.add_argument("--rounds", type=int, default=3, help="interpreters per build and thread count; minima over all")
+    parser.add_argument("--python", action="append", default=[], metavar="LABEL=PATH",
+                        help="an interpreter to time (repeatable; default: this one)")
     parser.add_argument("--json", help="write the figures to this file")
     args = parser.parse_args()
+    pythons = dict(p.split("=", 1) for p in args.python) or {"this": sys.executable}
+    configs = [(label, threads) for threads in args.threads.split(",") for label in pythons]
+    rounds = {config: [] for config in configs}
+    for _ in range(args.rounds):
+        for label, threads in configs:
+            rounds[label, threads].append(run(pythons[label], threads, args.repeats))
     results = {}
-    for threads in args.threads.split(","):
-        rounds = [run(threads, args.repeats) for _ in range(args.rounds)]
-        results[threads] = {
-            case: {k: (min if k.endswith("min") else sorted)([r[case][k] for r in rounds]) for k in rounds[0][case]}
-            for case in rounds[0]
+    for (label, threads), runs in rounds.items():
+        results[f"{label} {threads}"] = {
+            case: {
+                "b2b_min": min(r[case]["b2b_min"] for r in runs),
+                "b2b_median": sorted(r[case]["b2b_median"] for r in runs)[len(runs) // 2],
+                "idle_min": min(r[case]["idle_min"] for r in runs),
+                "idle_median": sorted(r[case]["idle_median"] for r in runs)[len(runs) // 2],
+            }
+            for case in runs[0]
         }
-        for figures in results[threads].values():
-            for k in ("b2b_median", "idle_median"):
-                figures[k] = figures[k][len(figures[k]) // 2]
-    print(f"{'threads':>7}  {'case':<24} {'b2b min':>9} {'b2b med':>9} {'idle min':>9} {'idle med':>9}  (microseconds)")
-    for threads, cases in results.items():
+    print(f"{'build threads':<14} {'case':<24} {'b2b min':>9} {'b2b med':>9} {'idle min':>9} {'idle med':>9}  (µs)")
+    for config, cases in results.items():
         for case, f in cases.items():
-            print(f"{threads:>7}  {case:<24} {f['b2b_min'] / 1e3:9.2f} {f['b2b_median'] / 1e3:9.2f}"
+            print(f"{config:<14} {case:<24} {f['b2b_min'] / 1e3:9.2f} {f['b2b_median'] / 1e3:9.2f}"
                   f" {f['idle_min'] / 1e3:9.2f} {f['idle_median'] / 1e3:9.2f}")
     if args.json:
         with open(args.json, "w") as file:

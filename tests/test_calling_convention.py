@@ -140,3 +140,30 @@ def test_contiguity_checked_after_conversion(name, i):
             fails_with(f"argument '{PARAMS[name][-1]}': " + BAD[KINDS[name][-1]][0][1], name, *args[:i], view, *args[i + 1:-1],
                        BAD[KINDS[name][-1]][0][0])
     call(name, *args[:i], np.repeat(args[i][:1], 3)[::3], *args[i + 1:])  # a strided view of one element is contiguous
+
+
+def numpy_bool_like(name="bool", **namespace):
+    """An object the boolean conversion takes for a NumPy bool scalar."""
+    return type(name, (), {"__module__": "numpy", **namespace})()
+
+
+@pytest.mark.parametrize("make, expected", [
+    (lambda: numpy_bool_like(__bool__=lambda self: True), True),
+    (lambda: numpy_bool_like("bool_", __bool__=staticmethod(lambda: True)), True),  # bound through its descriptor
+    (lambda: numpy_bool_like(__bool__=classmethod(lambda cls: cls.__name__ == "bool")), True),
+    (lambda: numpy_bool_like(__bool__=lambda self: False), False),
+    (lambda: type("bool", (type(numpy_bool_like(__bool__=lambda self: False)),), {"__module__": "numpy"})(), False),  # inherited
+])
+def test_numpy_bool_scalar_calls_its_types_bool(make, expected):
+    m = np.arange(6.0).reshape(2, 3)
+    obj = make()
+    obj.__dict__["__bool__"] = lambda: not expected  # looked up on the type, never on the instance
+    assert matches(call("compute_group_advantages", m, "mean", obj), call("compute_group_advantages", m, "mean", expected))
+
+
+def test_numpy_bool_scalar_refusals():
+    m = np.arange(6.0).reshape(2, 3)
+    fails_with("argument 'normalize': object of type '<class 'numpy.bool'>' does not define a '__bool__' conversion",
+               "compute_group_advantages", m, "mean", numpy_bool_like())
+    fails_with("argument 'normalize': 'int' object cannot be converted to 'PyBool'",
+               "compute_group_advantages", m, "mean", numpy_bool_like(__bool__=lambda self: 1))

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -21,18 +22,28 @@ namespace qrl::parallel {
 namespace {
 
 constexpr std::size_t kWorkerStackBytes = 2u * 1024u * 1024u;
-// Below this much work, waking a worker costs more than it saves.
+// Below this much work, handing pieces to a worker costs more than it saves.
 constexpr double kSerialBelowNs = 10'000.0;
-// Pieces: about this many per thread, so uneven items balance, but no
-// smaller than the cost of claiming one and no larger than a short stall.
+// Waking a sleeping worker costs the caller microseconds, and the worker
+// arrives later still: done for calls of this much work, or for any call
+// within a burst (a call less than kBurstGap after the previous one), after
+// which the workers spin between calls.  Otherwise a call takes the help of
+// workers that are awake, or runs on its own thread.
+constexpr double kWakeFromNs = 40'000.0;
+constexpr auto kBurstGap = std::chrono::milliseconds(1);
+// Pieces: about this many per thread, so uneven items balance, but not so
+// small that claiming and handing over dominate, nor so large that a
+// descheduled thread holds up the call for long.
 constexpr double kPiecesPerThread = 8.0;
-constexpr double kMinPieceNs = 2'000.0;
+constexpr double kMinPieceNs = 5'000.0;
 constexpr double kMaxPieceNs = 500'000.0;
 
 // The process-wide pool, or why it could not start.  A forked child starts
 // with a fresh state (the parent's workers do not exist there).
 struct PoolState {
-    std::mutex mutex;  // creation, and one parallel call at a time
+    std::mutex mutex;                // creation, and one parallel call at a time
+    std::atomic<pthread_t> owner{};  // the thread whose call holds the pool
+    std::chrono::steady_clock::time_point last_call{};
     std::atomic<WorkerPool*> pool{nullptr};
     bool failed = false;
     std::string failure;
@@ -46,9 +57,6 @@ int g_fork_handler_error = 0;
 // held by a thread that is gone: forget the parent's pool (leaking it on
 // purpose; its threads cannot be joined) and let the next call start a new one.
 void forget_pool_in_child() { new (&g_state) PoolState(); }
-
-// A map is never started from inside one: a nested call runs on its thread.
-thread_local bool t_inside_map = false;
 
 [[noreturn]] void fail_not_started(const std::string& reason) {
     fail("The global thread pool has not been initialized.: " + reason);
@@ -69,7 +77,7 @@ WorkerPool& acquire_pool() {
         pool = WorkerPool::start(pool_size_from_environment(), kWorkerStackBytes, error);
     if (!pool) {
         g_state.failed = true;
-        g_state.failure = "the worker pool could not be started: " + error;
+        g_state.failure = error;
         fail_not_started(g_state.failure);
     }
     // Never destroyed: the pool serves the process until it ends.
@@ -93,7 +101,6 @@ struct MapCall {
     }
 
     void run_range(std::int64_t begin) noexcept {
-        t_inside_map = true;  // workers stay marked: they only ever run maps
         const std::int64_t end = std::min(n, begin + piece_items);
         try {
             function(context, begin, end);
@@ -117,7 +124,27 @@ void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, voi
     WorkerPool& pool = acquire_pool();
     if (n <= 0) return;
     const double total_ns = static_cast<double>(n) * ns_per_item;
-    if (n == 1 || pool.size() == 1 || total_ns < kSerialBelowNs || t_inside_map) {
+    if (n == 1 || pool.size() == 1 || total_ns < kSerialBelowNs) {
+        function(context, 0, n);
+        return;
+    }
+    std::unique_lock lock(g_state.mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // A map started from inside a map's item (on its caller or on a
+        // worker) would wait for itself: it runs on its own thread.  Another
+        // thread's call is simply waited for.
+        const pthread_t self = pthread_self();
+        if (pthread_equal(g_state.owner.load(std::memory_order_relaxed), self) || pool.runs_on(self)) {
+            function(context, 0, n);
+            return;
+        }
+        lock.lock();
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const bool wake = total_ns >= kWakeFromNs || now - g_state.last_call < kBurstGap;
+    g_state.last_call = now;
+    if (!wake && !pool.has_awake_workers()) {
+        lock.unlock();
         function(context, 0, n);
         return;
     }
@@ -130,12 +157,10 @@ void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, voi
     call.context = context;
     call.n = n;
     call.piece_items = piece_items;
-    {
-        std::lock_guard lock(g_state.mutex);
-        t_inside_map = true;
-        pool.run({MapCall::run_piece, &call, (n + piece_items - 1) / piece_items});
-        t_inside_map = false;
-    }
+    g_state.owner.store(pthread_self(), std::memory_order_relaxed);
+    pool.run({MapCall::run_piece, &call, (n + piece_items - 1) / piece_items}, wake);
+    g_state.owner.store(pthread_t{}, std::memory_order_relaxed);
+    lock.unlock();
     if (call.failure) std::rethrow_exception(call.failure);
     const std::int64_t writes = call.writes.load(std::memory_order_relaxed);
     if (writes != n) fail("expected " + std::to_string(n) + " total writes, but got " + std::to_string(writes));

@@ -68,6 +68,14 @@ WorkerPool::~WorkerPool() {
     for (unsigned i = 0; i < started_; ++i) pthread_join(threads_[i], nullptr);
 }
 
+bool WorkerPool::has_awake_workers() const noexcept { return sleepers_.load(std::memory_order_relaxed) < started_; }
+
+bool WorkerPool::runs_on(pthread_t thread) const noexcept {
+    for (unsigned i = 0; i < started_; ++i)
+        if (pthread_equal(threads_[i], thread)) return true;
+    return false;
+}
+
 void* WorkerPool::thread_main(void* pool) noexcept {
     static_cast<WorkerPool*>(pool)->work();
     return nullptr;
@@ -124,7 +132,7 @@ void WorkerPool::run_pieces() noexcept {
     }
 }
 
-void WorkerPool::run(const Job& job) noexcept {
+void WorkerPool::run(const Job& job, bool wake_sleepers) noexcept {
     const auto helpers = static_cast<std::int32_t>(std::min<std::int64_t>(size_ - 1, job.pieces - 1));
     if (helpers <= 0) {
         for (std::int64_t piece = 0; piece < job.pieces; ++piece) job.run_piece(job.context, piece);
@@ -136,7 +144,7 @@ void WorkerPool::run(const Job& job) noexcept {
     open_.store(true, std::memory_order_seq_cst);
     generation_.fetch_add(1, std::memory_order_seq_cst);
     // Spinning workers see the new generation by themselves.
-    if (const std::uint32_t sleeping = sleepers_.load(std::memory_order_seq_cst); sleeping > 0)
+    if (const std::uint32_t sleeping = sleepers_.load(std::memory_order_seq_cst); sleeping > 0 && wake_sleepers)
         futex_wake(generation_, static_cast<int>(std::min<std::uint32_t>(sleeping, helpers)));
     run_pieces();
     open_.store(false, std::memory_order_seq_cst);

@@ -36,10 +36,15 @@ public:
     ~WorkerPool();  // stops and joins the workers
 
     unsigned size() const noexcept { return size_; }
+    // Whether some worker is not asleep (working, or spinning after a job).
+    bool has_awake_workers() const noexcept;
+    // Whether `thread` is one of the pool's workers.
+    bool runs_on(pthread_t thread) const noexcept;
 
     // Runs every piece of `job` and returns when all are done.  One job at a
-    // time: callers serialise their calls.
-    void run(const Job& job) noexcept;
+    // time: callers serialise their calls.  Sleeping workers are woken only
+    // if `wake_sleepers`; workers still spinning after a job join anyway.
+    void run(const Job& job, bool wake_sleepers) noexcept;
 
 private:
     explicit WorkerPool(unsigned size);

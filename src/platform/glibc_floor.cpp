@@ -38,6 +38,7 @@ QRL_OLD_GLIBC(int, pthread_create,
               (thread, attributes, start, argument))
 QRL_OLD_GLIBC(int, pthread_join, (pthread_t thread, void** result), (thread, result))
 QRL_OLD_GLIBC(int, pthread_attr_setstacksize, (pthread_attr_t * attributes, std::size_t size), (attributes, size))
+QRL_OLD_GLIBC(int, pthread_mutex_trylock, (pthread_mutex_t * mutex), (mutex))
 QRL_OLD_GLIBC(int, pthread_sigmask, (int how, const sigset_t* set, sigset_t* previous), (how, set, previous))
 
 // libstdc++'s std::random_device (linked in, never used by the module) asks

@@ -15,6 +15,8 @@ logged metrics (clip fraction, objective mean).
 Run: python examples/grpo_step.py
 """
 
+from typing import Literal
+
 import numpy as np
 import numpy.typing as npt
 
@@ -55,7 +57,9 @@ def gspo_step(rng: np.random.Generator) -> dict[str, float]:
     # order. The mean baseline with standardisation is the GRPO default; the median
     # is robust to one outlier score; the minimum keeps every advantage >= 0.
     advantages = rl.compute_group_advantages(rewards, "mean", True)
-    for baseline in ("median", "min"):
+    # The baseline's type is the literal names: a type checker catches a misspelt one.
+    baselines: tuple[Literal["median", "min"], ...] = ("median", "min")
+    for baseline in baselines:
         alternative = rl.compute_group_advantages(rewards, baseline, False).reshape(rewards.shape)
         print(f"{baseline:>6} baseline, prompt 0: {np.array2string(alternative[0, :6], precision=3)} ...")
 

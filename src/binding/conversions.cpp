@@ -38,11 +38,105 @@ namespace {
     return name;
 }
 
-[[gnu::cold]] bool refuse(PyObject* object, const char* target, const char* name) {
+// Exception notes (PEP 678) tell the caller what a parameter expected; the
+// exception's type and text stay as they are.  Notes are built only on the
+// way out of a failed conversion.
+
+// Appends the text made by `make_note` (called with no exception pending) to
+// the pending exception's __notes__, set as a plain attribute so that 3.10
+// shows it in the same place as later versions.  A note that cannot be made
+// is left out: the exception itself matters more.
+template <class MakeNote>
+[[gnu::cold]] void add_note(MakeNote&& make_note) {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr) {
+        if (py::Ref note = make_note()) {
+            py::Ref notes(PyObject_GetAttrString(value, "__notes__"));
+            if (!notes && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                notes = py::Ref(PyList_New(0));
+                if (notes && PyObject_SetAttrString(value, "__notes__", notes.get()) < 0) notes = py::Ref();
+            }
+            if (notes && PyList_Check(notes.get())) PyList_Append(notes.get(), note.get());
+        }
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+// "list", "NoneType", "torch.Tensor": the type as a caller would write it.
+[[gnu::cold]] py::Ref type_description(PyObject* object) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    py::Ref qualname = type_qualname(object);
+    py::Ref module(PyObject_GetAttrString(type, "__module__"));
+    if (!module || !PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0) {
+        PyErr_Clear();
+        return qualname;
+    }
+    return py::Ref(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
+}
+
+// An ndarray by element type and number of dimensions ("float32 with 2
+// dimensions"), anything else by its type.
+[[gnu::cold]] py::Ref array_description(PyObject* object) {
+    const numpy::Api* api = numpy::api_if_imported();
+    if (api == nullptr || !PyObject_TypeCheck(object, api->array_type)) return type_description(object);
+    py::Ref dtype(PyObject_GetAttrString(object, "dtype"));
+    if (!dtype) return py::Ref();
+    const int nd = numpy::fields(object).nd;
+    return py::Ref(PyUnicode_FromFormat("%S with %d dimension%s", dtype.get(), nd, nd == 1 ? "" : "s"));
+}
+
+[[gnu::cold]] py::Ref expectation_note(const char* name, const char* expected, py::Ref got) {
+    if (!got) return got;
+    return py::Ref(PyUnicode_FromFormat("%s: expected %s; got %U", name, expected, got.get()));
+}
+
+[[gnu::cold]] bool refuse(PyObject* object, const char* target, const char* name, const char* expected) {
     raise_conversion_refusal(object, target);
     prefix_type_error(name);
+    add_note([&] { return expectation_note(name, expected, type_description(object)); });
     return false;
 }
+
+[[gnu::cold]] bool refuse_array(PyObject* object, const char* name, const char* expected) {
+    raise_conversion_refusal(object, messages::kArrayTarget);
+    prefix_type_error(name);
+    add_note([&] { return expectation_note(name, expected, array_description(object)); });
+    return false;
+}
+
+// "all_rewards[3]: expected ...; got float32 with 1 dimension"
+[[gnu::cold]] py::Ref item_note(const char* name, std::size_t index, PyObject* item) {
+    py::Ref got = array_description(item);
+    if (!got) return got;
+    return py::Ref(PyUnicode_FromFormat("%s[%zu]: expected a one-dimensional float64 numpy.ndarray; got %U", name,
+                                        index, got.get()));
+}
+
+[[gnu::cold]] bool refuse_strided(const VectorView& view) {
+    PyErr_SetString(PyExc_TypeError, messages::kNotContiguous);
+    add_note([&] {
+        return py::Ref(PyUnicode_FromFormat("%s: not contiguous (strides (%lld,)); pass numpy.ascontiguousarray(%s)",
+                                            view.name, static_cast<long long>(view.stride), view.name));
+    });
+    return false;
+}
+
+const char* array_expectation(int ndim, Element element) {
+    switch (element) {
+        case Element::Bool: return "a two-dimensional bool numpy.ndarray";
+        case Element::Int64: return "a one-dimensional int64 numpy.ndarray";
+        default:
+            return ndim == 2 ? "a two-dimensional float64 numpy.ndarray" : "a one-dimensional float64 numpy.ndarray";
+    }
+}
+
+constexpr const char* kNumbersExpected = "a sequence of numbers (list, tuple or numpy.ndarray)";
+constexpr const char* kBoolExpected = "a bool or numpy.bool_";
+constexpr const char* kArraysExpected = "a sequence of one-dimensional float64 numpy.ndarray";
 
 bool is_element(PyObject* descr, Element element, const numpy::Api& api) {
     PyObject* wanted = element == Element::Float64 ? api.float64_descr
@@ -59,13 +153,14 @@ bool is_array(PyObject* object, int ndim, Element element, const numpy::Api& api
 }
 
 // Sequence kinds accept any non-str object that passes the sequence check.
-bool check_sequence(PyObject* object, const char* name) {
+bool check_sequence(PyObject* object, const char* name, const char* expected) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, messages::kStrForSequence);
         prefix_type_error(name);
+        add_note([&] { return expectation_note(name, expected, type_description(object)); });
         return false;
     }
-    if (!PySequence_Check(object)) return refuse(object, messages::kSequenceTarget, name);
+    if (!PySequence_Check(object)) return refuse(object, messages::kSequenceTarget, name, expected);
     return true;
 }
 
@@ -141,7 +236,7 @@ bool raise_conversion_refusal(PyObject* object, const char* target) {
 
 bool check_array(PyObject* object, int ndim, Element element, const char* name) {
     if (is_array(object, ndim, element, numpy::api())) return true;
-    return refuse(object, messages::kArrayTarget, name);
+    return refuse_array(object, name, array_expectation(ndim, element));
 }
 
 bool view_vector(PyObject* object, Element element, const char* name, VectorView* view) {
@@ -153,6 +248,7 @@ bool view_vector(PyObject* object, Element element, const char* name, VectorView
     // A contiguous vector lies at unit stride (its stride is arbitrary when it
     // has fewer than two elements).
     view->stride = view->contiguous ? 8 : array.strides[0];
+    view->name = name;
     return true;
 }
 
@@ -172,8 +268,7 @@ bool view_bool_matrix(PyObject* object, const char* name, BoolMatrixView* view) 
 
 bool require_contiguous(const VectorView& view) {
     if (view.contiguous) return true;
-    PyErr_SetString(PyExc_TypeError, messages::kNotContiguous);
-    return false;
+    return refuse_strided(view);
 }
 
 bool to_double(PyObject* object, const char* name, double* value) {
@@ -202,7 +297,7 @@ bool to_bool(PyObject* object, const char* name, bool* value) {
         *value = object == Py_True;
         return true;
     }
-    if (!is_numpy_bool(object)) return refuse(object, messages::kBoolTarget, name);
+    if (!is_numpy_bool(object)) return refuse(object, messages::kBoolTarget, name, kBoolExpected);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
     py::Ref method;
     if (!lookup_on_type(type, "__bool__", &method)) {
@@ -224,13 +319,13 @@ bool to_bool(PyObject* object, const char* name, bool* value) {
         prefix_type_error(name);
         return false;
     }
-    if (!PyBool_Check(result.get())) return refuse(result.get(), messages::kBoolTarget, name);
+    if (!PyBool_Check(result.get())) return refuse(result.get(), messages::kBoolTarget, name, kBoolExpected);
     *value = result.get() == Py_True;
     return true;
 }
 
 bool to_utf8(PyObject* object, const char* name, std::string_view* text) {
-    if (!PyUnicode_Check(object)) return refuse(object, messages::kStringTarget, name);
+    if (!PyUnicode_Check(object)) return refuse(object, messages::kStringTarget, name, "a str");
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &size);
     if (data == nullptr) {
@@ -242,27 +337,32 @@ bool to_utf8(PyObject* object, const char* name, std::string_view* text) {
 }
 
 bool to_array_list(PyObject* object, const char* name, std::vector<py::Ref>* items) {
-    if (!check_sequence(object, name)) return false;
+    if (!check_sequence(object, name, kArraysExpected)) return false;
     items->clear();
     items->reserve(length_hint(object));
     // NumPy is looked up at the first item: an empty list needs no NumPy.
     const numpy::Api* api = nullptr;
+    py::Ref refused;
     const bool ok = for_each_item(object, [&](py::Ref item) {
         if (api == nullptr) api = &numpy::api();
-        if (!is_array(item.get(), 1, Element::Float64, *api))
-            return raise_conversion_refusal(item.get(), messages::kArrayTarget);
+        if (!is_array(item.get(), 1, Element::Float64, *api)) {
+            refused = std::move(item);
+            return raise_conversion_refusal(refused.get(), messages::kArrayTarget);
+        }
         items->push_back(std::move(item));
         return true;
     });
     if (!ok) {
+        const std::size_t index = items->size();
         items->clear();
         prefix_type_error(name);
+        if (refused) add_note([&] { return item_note(name, index, refused.get()); });
     }
     return ok;
 }
 
 bool to_double_list(PyObject* object, const char* name, std::vector<double>* values) {
-    if (!check_sequence(object, name)) return false;
+    if (!check_sequence(object, name, kNumbersExpected)) return false;
     values->clear();
     // A plain float64 vector yields its elements as exact doubles when
     // iterated: read them straight from its memory instead.  (Subclasses

@@ -25,6 +25,7 @@ struct VectorView {
     std::int64_t size;
     std::int64_t stride;  // bytes
     bool contiguous;      // NumPy's C- or F-contiguous flag
+    const char* name;     // the parameter's, for the note of a refusal
 
     numeric::DoubleRun doubles() const { return {data, size, stride}; }
     numeric::Int64Run int64s() const { return {data, size, stride}; }
@@ -48,7 +49,8 @@ struct BoolMatrixView {
 };
 bool view_bool_matrix(PyObject* object, const char* name, BoolMatrixView* view);
 
-// TypeError "The given array is not contiguous" (no parameter named).
+// TypeError "The given array is not contiguous" (no parameter named in the
+// message; a note names it and the way out).
 bool require_contiguous(const VectorView& view);
 
 bool to_double(PyObject* object, const char* name, double* value);

@@ -39,19 +39,23 @@ _Scale: TypeAlias = Literal["group", "batch", "none"]
 _Real: TypeAlias = SupportsFloat | SupportsIndex
 # Read with operator.index(): int, bool, NumPy integers; never float.
 _Integer: TypeAlias = SupportsIndex
+# The baselines by name. The module reads any other string as "mean": the type
+# refuses them so that a misspelt name ("meadian") is caught before it runs.
+_Baseline: TypeAlias = Literal["mean", "median", "min"]
 # Any sequence of numbers (not str), copied element by element.
 _RealSequence: TypeAlias = Sequence[_Real] | npt.NDArray[np.floating[Any] | np.integer[Any] | np.bool_]
 
 def compute_group_advantages(
     rewards: _Float64Array,
-    baseline_type: str,
+    baseline_type: _Baseline,
     normalize: bool | np.bool_,
 ) -> _Float64Array:
     """GRPO advantages of a (groups, members) float64 array, flattened row by row.
 
-    ``baseline_type`` "median" or "min" selects that baseline; any other string
-    selects the group mean. With ``normalize``, each group of two or more members
-    is standardised as (a - mean) / (std + 1e-8) when its std exceeds 1e-8.
+    ``baseline_type`` "mean", "median" or "min" selects that baseline (at run
+    time any other string selects the mean too). With ``normalize``, each group
+    of two or more members is standardised as (a - mean) / (std + 1e-8) when its
+    std exceeds 1e-8.
     Any strides are accepted.
     """
 

@@ -1,0 +1,107 @@
+"""Notes on refused arguments: what the parameter expected and what it got.
+
+The exception's type and text are fixed by the calling convention; the note
+(PEP 678 __notes__, set as an attribute on 3.10 too) comes on top.
+"""
+
+import sys
+
+import numpy as np
+import pytest
+
+import quorvale_rl_core as q
+
+f64 = np.ones(4)
+strided = np.ones(8)[::2]
+m = np.ones((3, 2))
+lengths = np.ones(4, dtype=np.int64)
+VEC = "a one-dimensional float64 numpy.ndarray"
+NUMBERS = "a sequence of numbers (list, tuple or numpy.ndarray)"
+
+
+class Tensorish:
+    """Stands in for a framework tensor passed without .numpy()."""
+
+
+NOTES = [  # call, message (unchanged), note
+    (lambda: q.compute_gae(np.ones((2, 2), np.float32), f64),
+     "argument 'rewards': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+     f"rewards: expected {VEC}; got float32 with 2 dimensions"),
+    (lambda: q.compute_gae(f64, [0.0]),
+     "argument 'values': 'list' object cannot be converted to 'PyArray<T, D>'",
+     f"values: expected {VEC}; got list"),
+    (lambda: q.compute_ppo_surrogate(f64, Tensorish()),
+     "argument 'advantages': 'Tensorish' object cannot be converted to 'PyArray<T, D>'",
+     f"advantages: expected {VEC}; got {__name__}.Tensorish"),
+    (lambda: q.clip_rewards_py(np.float64(1.0), 0, 1),
+     "argument 'rewards': 'float64' object cannot be converted to 'PyArray<T, D>'",
+     f"rewards: expected {VEC}; got numpy.float64"),
+    (lambda: q.compute_group_advantages(f64, "mean", True),
+     "argument 'rewards': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+     "rewards: expected a two-dimensional float64 numpy.ndarray; got float64 with 1 dimension"),
+    (lambda: q.compute_gspo_importance_ratios(f64, f64, lengths.astype(np.int32)),
+     "argument 'sequence_lengths': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+     "sequence_lengths: expected a one-dimensional int64 numpy.ndarray; got int32 with 1 dimension"),
+    (lambda: q.compute_gspo_importance_ratios(f64, f64, np.ones((), np.int64)),
+     "argument 'sequence_lengths': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+     "sequence_lengths: expected a one-dimensional int64 numpy.ndarray; got int64 with 0 dimensions"),
+    (lambda: q.batch_compute_gae([f64, f64, f64.astype(np.float32)], [f64]),
+     "argument 'all_rewards': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+     f"all_rewards[2]: expected {VEC}; got float32 with 1 dimension"),
+    (lambda: q.batch_compute_gae([f64], (x for x in [f64])),
+     "argument 'all_values': 'generator' object cannot be converted to 'Sequence'",
+     "all_values: expected a sequence of one-dimensional float64 numpy.ndarray; got generator"),
+    (lambda: q.compute_reward_statistics("abc"),
+     "argument 'rewards': Can't extract `str` to `Vec`",
+     f"rewards: expected {NUMBERS}; got str"),
+    (lambda: q.compute_reward_statistics({1.0: 2.0}),
+     "argument 'rewards': 'dict' object cannot be converted to 'Sequence'",
+     f"rewards: expected {NUMBERS}; got dict"),
+    (lambda: q.compute_group_advantages(m, b"mean", True),
+     "argument 'baseline_type': 'bytes' object cannot be converted to 'PyString'",
+     "baseline_type: expected a str; got bytes"),
+    (lambda: q.compute_group_advantages(m, "mean", 1),
+     "argument 'normalize': 'int' object cannot be converted to 'PyBool'",
+     "normalize: expected a bool or numpy.bool_; got int"),
+    (lambda: q.compute_gae(strided, f64),
+     "The given array is not contiguous",
+     "rewards: not contiguous (strides (16,)); pass numpy.ascontiguousarray(rewards)"),
+    (lambda: q.compute_ppo_surrogate(f64, f64[::-1]),
+     "The given array is not contiguous",
+     "advantages: not contiguous (strides (-8,)); pass numpy.ascontiguousarray(advantages)"),
+    (lambda: q.compute_gspo_importance_ratios(f64, f64, np.ones(12, np.int64)[::3]),
+     "The given array is not contiguous",
+     "sequence_lengths: not contiguous (strides (24,)); pass numpy.ascontiguousarray(sequence_lengths)"),
+]
+
+
+@pytest.mark.parametrize("call, message, note", NOTES, ids=[n.split(":")[0] + "-" + str(i) for i, (_, _, n) in enumerate(NOTES)])
+def test_refusal_carries_one_note(call, message, note):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert type(caught.value) is TypeError
+    assert str(caught.value) == message
+    assert caught.value.__notes__ == [note]
+
+
+@pytest.mark.parametrize("call", [
+    lambda: q.compute_gae(f64, f64, gamma="x"),          # the interpreter's own wording says enough
+    lambda: q.normalize_rewards(f64, count=1.5),
+    lambda: q.compute_gae(f64, f64, gamma=10**400),      # OverflowError, unprefixed
+    lambda: q.compute_gae(f64, f64, 0.9, 0.9, 1),        # argument matching
+])
+def test_other_failures_carry_no_note(call):
+    with pytest.raises((TypeError, OverflowError)) as caught:
+        call()
+    assert not hasattr(caught.value, "__notes__")
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="tracebacks show notes from 3.11")
+def test_traceback_shows_the_note():
+    import traceback
+
+    try:
+        q.compute_gae(np.ones(3, np.float32), f64)
+    except TypeError as e:
+        shown = "".join(traceback.format_exception(e))
+    assert shown.rstrip().endswith(f"rewards: expected {VEC}; got float32 with 1 dimension")

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <vector>
 
+#include "kernels/group_lanes.h"
 #include "kernels/lane_medians.h"
 #include "kernels/vector_ranges.h"
 #include "numeric/median.h"
@@ -10,39 +11,16 @@
 namespace qrl::kernels::QRL_TARGET {
 namespace {
 
+using group_lanes::median_of;
+using group_lanes::minimum_of;
+using group_lanes::sum_in_index_order;
+
 using numeric::DoubleRun;
 namespace simd = numeric::simd;
 using simd::Doubles;
 using simd::get;
 using simd::kLanes;
 using simd::put;
-
-// Standardisation threshold and addend alike.
-constexpr double kStdFloor = 1e-8;
-
-// Written once for T = double (one group) and T = Doubles (kLanes groups of
-// equal size side by side, one per lane): every lane runs exactly the scalar
-// sequence of operations, so a group's bits never depend on its path.
-
-template <class T>
-QRL_VECTOR_INLINE T sum_in_index_order(const double* a, std::int64_t n) {
-    T sum = simd::splat<T>(-0.0);  // a single running total, from -0.0
-    for (std::int64_t j = 0; j < n; ++j) sum = sum + get<T>(a, j);
-    return sum;
-}
-
-template <class T>
-QRL_VECTOR_INLINE T minimum_of(const double* a, std::int64_t n) {
-    T b = simd::splat<T>(INFINITY);
-    for (std::int64_t j = 0; j < n; ++j) b = simd::min_num(b, get<T>(a, j));
-    return b;
-}
-
-QRL_VECTOR_INLINE double sqrt_each(double x) { return std::sqrt(x); }
-QRL_VECTOR_INLINE Doubles sqrt_each(Doubles x) {
-    for (int lane = 0; lane < kLanes; ++lane) x[lane] = std::sqrt(x[lane]);
-    return x;
-}
 
 // a holds the n rewards of a group (or kLanes interleaved groups) on entry
 // and their advantages on exit.
@@ -72,28 +50,7 @@ QRL_VECTOR_INLINE void advantages_in_place(double* a, std::int64_t n, GroupBasel
         }
         for (std::int64_t j = 0; j < n; ++j) put(a, j, get<T>(a, j) - b);
     }
-    if (!standardise || n < 2) return;
-
-    const T mu = sum_in_index_order<T>(a, n) / count;
-    T squares = simd::splat<T>(-0.0);
-    for (std::int64_t j = 0; j < n; ++j) {
-        const T d = get<T>(a, j) - mu;
-        squares = squares + d * d;
-    }
-    const T sigma = sqrt_each(squares / count);
-    // Below the floor (or NaN) the advantages stay neither centred nor scaled.
-    const auto scale = sigma > simd::splat<T>(kStdFloor);
-    const T divisor = sigma + simd::splat<T>(kStdFloor);
-    for (std::int64_t j = 0; j < n; ++j) {
-        const T x = get<T>(a, j);
-        put(a, j, simd::select(scale, (x - mu) / divisor, x));
-    }
-}
-
-// `scratch` holds group.size doubles.
-double median_of(DoubleRun group, double* scratch) {
-    for (std::int64_t j = 0; j < group.size; ++j) scratch[j] = group[j];
-    return numeric::stable_median_in_place({scratch, static_cast<std::size_t>(group.size)});
+    if (standardise) group_lanes::standardise_in_place<T>(a, n);
 }
 
 // Group g: its rewards and the first of its result slots.

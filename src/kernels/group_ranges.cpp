@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/group_lanes.h"
 #include "kernels/vector_ranges.h"
 #include "numeric/median.h"
 #include "numeric/scratch.h"
@@ -14,43 +15,18 @@
 namespace qrl::kernels::QRL_TARGET {
 namespace {
 
+using group_lanes::median_of;
+using group_lanes::minimum_of;
+using group_lanes::sum_in_index_order;
+
 using numeric::DoubleRun;
 namespace simd = numeric::simd;
 using numeric::kNetworkLimit;
 using simd::Doubles;
 using simd::kLanes;
 
-// Standardisation threshold and addend alike.
-constexpr double kStdFloor = 1e-8;
-
-// The group computation is written once for T = double (one group) and for
-// T = Doubles (kLanes groups side by side, one per lane).  Every lane runs
-// exactly the scalar sequence of operations, so a group's result does not
-// depend on the path it took; the lanes only hide the latency of the
-// sequential sums.
-
 using simd::get;
 using simd::put;
-
-template <class T>
-QRL_VECTOR_INLINE T sum_in_index_order(const double* a, std::int64_t n) {
-    T sum = simd::splat<T>(-0.0);  // a single running total, from -0.0
-    for (std::int64_t j = 0; j < n; ++j) sum = sum + get<T>(a, j);
-    return sum;
-}
-
-template <class T>
-QRL_VECTOR_INLINE T minimum_of(const double* a, std::int64_t n) {
-    T b = simd::splat<T>(INFINITY);
-    for (std::int64_t j = 0; j < n; ++j) b = simd::min_num(b, get<T>(a, j));
-    return b;
-}
-
-QRL_VECTOR_INLINE double sqrt_each(double x) { return std::sqrt(x); }
-QRL_VECTOR_INLINE Doubles sqrt_each(Doubles x) {
-    for (int lane = 0; lane < kLanes; ++lane) x[lane] = std::sqrt(x[lane]);
-    return x;
-}
 
 // a holds n values of a group (T = double) or of kLanes interleaved groups
 // (T = Doubles) on entry and their advantages on exit; `median` is the
@@ -66,22 +42,7 @@ QRL_VECTOR_INLINE void advantages_in_place(double* a, std::int64_t n, Baseline b
         default: b = median; break;
     }
     for (std::int64_t j = 0; j < n; ++j) put(a, j, get<T>(a, j) - b);
-    if (!normalize || n < 2) return;
-
-    const T mu = sum_in_index_order<T>(a, n) / count;
-    T squares = simd::splat<T>(-0.0);
-    for (std::int64_t j = 0; j < n; ++j) {
-        const T d = get<T>(a, j) - mu;
-        squares = squares + d * d;
-    }
-    const T sigma = sqrt_each(squares / count);
-    // Below the floor (or NaN) the advantages stay neither centred nor scaled.
-    const auto scale = sigma > simd::splat<T>(kStdFloor);
-    const T divisor = sigma + simd::splat<T>(kStdFloor);
-    for (std::int64_t j = 0; j < n; ++j) {
-        const T x = get<T>(a, j);
-        put(a, j, simd::select(scale, (x - mu) / divisor, x));
-    }
+    if (normalize) group_lanes::standardise_in_place<T>(a, n);
 }
 
 // Medians of kLanes groups of n <= kNetworkLimit values without NaN, held
@@ -115,12 +76,6 @@ QRL_VECTOR_INLINE Doubles medians_by_network(const numeric::SortingNetwork& netw
         }
     }
     return medians;
-}
-
-// `scratch` holds row.size doubles.
-double median_of(DoubleRun row, double* scratch) {
-    for (std::int64_t j = 0; j < row.size; ++j) scratch[j] = row[j];
-    return numeric::stable_median_in_place({scratch, static_cast<std::size_t>(row.size)});
 }
 
 // out = row - b for a row of unit stride.

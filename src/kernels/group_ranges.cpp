@@ -151,11 +151,18 @@ QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double*
     Doubles m = simd::min_num(simd::min_num(lanes[0], lanes[1]), simd::min_num(lanes[2], lanes[3]));
     // Across the lanes by halves in vector registers (a chain of scalar
     // minNum branches and mispredicts on random data).
-    for (int half = kLanes / 2; half >= 1; half /= 2) {
-        simd::Mask swap;
-        for (int lane = 0; lane < kLanes; ++lane) swap[lane] = lane ^ half;
-        m = simd::min_num(m, __builtin_shuffle(m, swap));
-    }
+    // (constant shuffles: GCC builds a computed index vector lane by lane)
+#if QRL_LANES == 8
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3));
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5));
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6));
+#elif QRL_LANES == 4
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 2, 3, 0, 1));
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 1, 0, 3, 2));
+#else
+    static_assert(kLanes == 2);
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 1, 0));
+#endif
     double b = m[0];
     for (; j < n; ++j) b = numeric::min_num(b, simd::load_one(row, j));
     subtract_row(row, n, b, out);

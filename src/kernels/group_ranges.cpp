@@ -95,11 +95,30 @@ QRL_VECTOR_INLINE void subtract_row(const char* row, std::int64_t n, double b, d
 // reduces in vector lanes along its own elements, and the subtraction is
 // element-wise.
 QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double* out) {
-    Doubles lanes = simd::splat<Doubles>(INFINITY);
+    // Four running minima, so the latency of one minNum does not stall the
+    // next (a NaN never enters: minNum(infinity, NaN) is infinity).
+    Doubles lanes[4];
+    for (Doubles& v : lanes) v = simd::splat<Doubles>(INFINITY);
     std::int64_t j = 0;
-    for (; j + kLanes <= n; j += kLanes) lanes = simd::min_num(lanes, simd::load(row, j));
-    double b = INFINITY;
-    for (int lane = 0; lane < kLanes; ++lane) b = numeric::min_num(b, lanes[lane]);
+    for (; j + 4 * kLanes <= n; j += 4 * kLanes)
+        for (int k = 0; k < 4; ++k) lanes[k] = simd::min_num(lanes[k], simd::load(row, j + k * kLanes));
+    for (; j + kLanes <= n; j += kLanes) lanes[0] = simd::min_num(lanes[0], simd::load(row, j));
+    Doubles m = simd::min_num(simd::min_num(lanes[0], lanes[1]), simd::min_num(lanes[2], lanes[3]));
+    // Across the lanes by halves in vector registers (a chain of scalar
+    // minNum branches and mispredicts on random data).
+    // (constant shuffles: GCC builds a computed index vector lane by lane)
+#if QRL_LANES == 8
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3));
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5));
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6));
+#elif QRL_LANES == 4
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 2, 3, 0, 1));
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 1, 0, 3, 2));
+#else
+    static_assert(kLanes == 2);
+    m = simd::min_num(m, __builtin_shufflevector(m, m, 1, 0));
+#endif
+    double b = m[0];
     for (; j < n; ++j) b = numeric::min_num(b, simd::load_one(row, j));
     subtract_row(row, n, b, out);
 }
@@ -111,23 +130,35 @@ QRL_VECTOR_INLINE void min_baseline_groups(const numeric::DoubleMatrix& rewards,
     for (std::int64_t i = begin; i < end; ++i) min_baseline_row(rewards.row(i).data, n, out + i * n);
 }
 
+// Rows whose sums advance together: enough independent chains to cover the
+// latency of an addition on every target.
+constexpr std::int64_t kMeanChains = 16;
+
+template <std::int64_t kRows>
+QRL_VECTOR_INLINE void mean_baseline_block(const numeric::DoubleMatrix& rewards, double* out, std::int64_t first,
+                                           std::int64_t n) {
+    const char* rows[kRows];
+    double sums[kRows];
+    for (std::int64_t r = 0; r < kRows; ++r) {
+        rows[r] = rewards.row(first + r).data;
+        sums[r] = -0.0;
+    }
+    for (std::int64_t j = 0; j < n; ++j)
+        for (std::int64_t r = 0; r < kRows; ++r) sums[r] = sums[r] + simd::load_one(rows[r], j);
+    for (std::int64_t r = 0; r < kRows; ++r)
+        subtract_row(rows[r], n, sums[r] / static_cast<double>(n), out + (first + r) * n);
+}
+
 // Strategy for unit-stride rows, mean baseline, no standardisation: the sums
-// of kLanes rows advance together (independent chains, each in index order)
-// straight from the rows, and the subtraction is element-wise.
+// of kMeanChains rows advance together (independent chains, each in index
+// order) straight from the rows, and the subtraction is element-wise.
 QRL_VECTOR_INLINE void mean_baseline_groups(const numeric::DoubleMatrix& rewards, double* out, std::int64_t begin,
                                             std::int64_t end) {
     const std::int64_t n = rewards.columns;
-    for (std::int64_t first = begin; first < end; first += kLanes) {
-        const std::int64_t count = std::min(kLanes, end - first);
-        double sums[kLanes];
-        for (std::int64_t lane = 0; lane < count; ++lane) sums[lane] = -0.0;
-        for (std::int64_t j = 0; j < n; ++j)
-            for (std::int64_t lane = 0; lane < count; ++lane)
-                sums[lane] = sums[lane] + simd::load_one(rewards.row(first + lane).data, j);
-        for (std::int64_t lane = 0; lane < count; ++lane)
-            subtract_row(rewards.row(first + lane).data, n, sums[lane] / static_cast<double>(n),
-                         out + (first + lane) * n);
-    }
+    std::int64_t first = begin;
+    for (; first + kMeanChains <= end; first += kMeanChains) mean_baseline_block<kMeanChains>(rewards, out, first, n);
+    for (; first + 4 <= end; first += 4) mean_baseline_block<4>(rewards, out, first, n);
+    for (; first < end; ++first) mean_baseline_block<1>(rewards, out, first, n);
 }
 
 // Strategy for whole blocks of kLanes groups, any layout and baseline: the

@@ -74,7 +74,8 @@ inline void step_errors(const Inputs& in, std::int64_t i, std::int64_t begin, st
     const double gamma = in.gamma;
     for (std::int64_t s = 0; s < length; ++s) {
         const unsigned char done = d[s * ds] != 0;
-        const double next = done ? 0.0 : load(nv + s * ns);
+        const double next_value = load(nv + s * ns);  // read always: a select, not a branch
+        const double next = done ? 0.0 : next_value;
         out.delta[s] = (gamma * next + load(r + s * rs)) - load(v + s * vs);
         out.cut[s] = done | (tr[s * ts] != 0);
         out.real[s] = m[s * ms] != 0;

@@ -80,18 +80,27 @@ std::uint64_t select_key(std::span<const double> values, std::size_t rank) {
     for (double x : values) ++count[digit(order_key(x))];
     std::size_t bucket = 0;
     while (rank >= count[bucket]) rank -= count[bucket++];
-    keys.reserve(count[bucket]);
-    for (double x : values)
-        if (digit(order_key(x)) == bucket) keys.push_back(order_key(x));
+    // Every key is written and only the bucket's advance the end: no branch
+    // to mispredict when the bucket holds about half of them.
+    keys.resize(values.size());
+    std::size_t kept = 0;
+    for (double x : values) {
+        const std::uint64_t key = order_key(x);
+        keys[kept] = key;
+        kept += digit(key) == bucket;
+    }
+    keys.resize(kept);
     while (keys.size() > 64 && shift > 0) {
         shift -= 8;
         std::fill(std::begin(count), std::end(count), 0);
         for (std::uint64_t key : keys) ++count[digit(key)];
         bucket = 0;
         while (rank >= count[bucket]) rank -= count[bucket++];
-        std::size_t kept = 0;
-        for (std::uint64_t key : keys)
-            if (digit(key) == bucket) keys[kept++] = key;
+        kept = 0;
+        for (std::uint64_t key : keys) {
+            keys[kept] = key;
+            kept += digit(key) == bucket;
+        }
         keys.resize(kept);
     }
     std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(rank), keys.end());
@@ -121,7 +130,7 @@ double median_by_radix(std::span<const double> values) {
     return (lower + upper) * 0.5;
 }
 
-constexpr std::size_t kRadixFrom = 4096;
+constexpr std::size_t kRadixFrom = 256;
 
 }  // namespace
 

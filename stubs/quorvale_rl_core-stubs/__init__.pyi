@@ -33,7 +33,7 @@ __version__: str
 _Float64Array: TypeAlias = npt.NDArray[np.float64]
 _Int64Array: TypeAlias = npt.NDArray[np.int64]
 _BoolArray: TypeAlias = npt.NDArray[np.bool_]
-_Baseline: TypeAlias = Literal["mean", "median", "min", "leave_one_out"]
+_GroupBaseline: TypeAlias = Literal["mean", "median", "min", "leave_one_out"]
 _Scale: TypeAlias = Literal["group", "batch", "none"]
 # Scalars are read with float(): float, int, bool, NumPy scalars, objects with __float__ or __index__.
 _Real: TypeAlias = SupportsFloat | SupportsIndex
@@ -162,7 +162,7 @@ def compute_padded_gae(
 
 def compute_grpo_advantages(
     rewards: _Float64Array,
-    baseline_type: _Baseline = "mean",
+    baseline_type: _GroupBaseline = "mean",
     scale: _Scale = "group",
 ) -> _Float64Array:
     """Advantages of (groups, members) rewards, same shape; "group" scale equals
@@ -171,7 +171,7 @@ def compute_grpo_advantages(
 def compute_grpo_advantages_ragged(
     rewards: _Float64Array,
     group_lengths: _Int64Array,
-    baseline_type: _Baseline = "mean",
+    baseline_type: _GroupBaseline = "mean",
     scale: _Scale = "group",
 ) -> _Float64Array:
     """Advantages of groups of the given lengths (>= 0, summing to len(rewards))

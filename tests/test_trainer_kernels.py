@@ -1,6 +1,7 @@
 # The trainer-shaped kernels (padded GAE, GRPO baselines over equal or ragged groups) against slow pure-Python
 # models of their documented rules, bit for bit; agreement with compute_gae / compute_group_advantages where the
 # semantics coincide; thread-count independence; argument handling; the torch adapter.
+import gc
 import math
 import sys
 
@@ -296,6 +297,7 @@ def test_no_references_or_memory_kept(name):
     for i in range(len(calls[0])):
         calls.append(valid_calls()[name])
         calls[-1][i] = [1.0] if i else "x"  # refused by every kind
+    gc.collect()  # garbage of earlier tests may hold an interned argument
     counts = [[sys.getrefcount(a) for a in args] for args in calls]
     for rounds in (200, 3000):
         before = resident()
@@ -305,6 +307,7 @@ def test_no_references_or_memory_kept(name):
                     getattr(q, name)(*args)
                 except (TypeError, ValueError):
                     pass
+    gc.collect()
     assert [[sys.getrefcount(a) for a in args] for args in calls] == counts
     assert SANITIZER or resident() - before <= 1 << 20  # sanitizer allocators keep freed memory a while
 

@@ -184,8 +184,8 @@ def check(objdump, target, directory):
 
 def main():
     objdump, problems = sys.argv[1], []
-    for spec in sys.argv[2:]:
-        target, directory = spec.split("=", 1)
+    for target_objects in sys.argv[2:]:
+        target, directory = target_objects.split("=", 1)
         problems += check(objdump, target, directory)
     for p in problems:
         print("SCALARISED:", p)

@@ -103,21 +103,6 @@ def test_imports_without_numpy_again_and_in_a_sub_interpreter():
     assert lines[5].startswith("refused: ") and "sub-interpreters" in lines[5], lines
 
 
-@pytest.mark.parametrize("child", ["check", "call then exit", "exit"])
-def test_fork_after_parallel_call(child):
-    assert run_ok(WORKLOAD + f"""
-parent, pid = work(), os.fork()
-if pid == 0:
-    sys.exit(0 if {child!r} == "exit" else 3 if work() != parent and {child!r} == "check" else 0)
-for _ in range(2400):  # a hung child is killed after two minutes
-    done, status = os.waitpid(pid, os.WNOHANG)
-    if done:
-        break
-    time.sleep(0.05)
-print(os.waitstatus_to_exitcode(status) if done else os.kill(pid, 9) or "hang")
-""") == "0"
-
-
 @pytest.mark.skipif(bool(SANITIZER), reason="a sanitizer's operator new ends the process instead of throwing")
 def test_memory_exhaustion_raises_memory_error():
     assert run_ok("""

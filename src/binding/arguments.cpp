@@ -33,13 +33,18 @@ int find_parameter(const ParameterList& parameters, PyObject* keyword) {
     return -1;
 }
 
+int positional_count(const ParameterList& parameters) {
+    return parameters.positional > 0 ? parameters.positional : parameters.count;
+}
+
 [[gnu::cold]] void raise_too_many_positional(const ParameterList& parameters, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    if (parameters.required == parameters.count)
-        PyErr_Format(PyExc_TypeError, messages::kTooManyPositional, parameters.function, parameters.count, given, verb);
+    const int most = positional_count(parameters);
+    if (parameters.required == most)
+        PyErr_Format(PyExc_TypeError, messages::kTooManyPositional, parameters.function, most, given, verb);
     else
         PyErr_Format(PyExc_TypeError, messages::kTooManyPositionalRange, parameters.function, parameters.required,
-                     parameters.count, given, verb);
+                     most, given, verb);
 }
 
 [[gnu::cold]] void raise_missing(const ParameterList& parameters, const Slots& slots) {
@@ -66,9 +71,10 @@ bool match_arguments(ParameterList& parameters, PyObject* args, PyObject* kwargs
     if (!intern_names(parameters)) return false;
     const Py_ssize_t given = PyTuple_Size(args);
     if (given < 0) return false;
-    const Py_ssize_t positional = given < parameters.count ? given : parameters.count;
+    const int most = positional_count(parameters);
+    const Py_ssize_t positional = given < most ? given : most;
     for (Py_ssize_t i = 0; i < positional; ++i) slots[i] = py::Ref::borrow(PyTuple_GetItem(args, i));
-    if (given > parameters.count) {
+    if (given > most) {
         raise_too_many_positional(parameters, given);
         return false;
     }

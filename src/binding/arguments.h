@@ -1,6 +1,6 @@
 // Argument matching: positional and keyword arguments against a function's
-// fixed parameter list (no positional-only, keyword-only or catch-all
-// parameters; the required ones lead).
+// fixed parameter list (no positional-only or catch-all parameters; the
+// required ones lead, keyword-only ones close the list).
 #pragma once
 
 #include <array>
@@ -10,13 +10,16 @@
 
 namespace qrl::binding {
 
-constexpr std::size_t kMaxParameters = 8;
+constexpr std::size_t kMaxParameters = 16;
 
 struct ParameterList {
     const char* function;  // "compute_gae"
     std::array<const char*, kMaxParameters> names;
     int count;
     int required;
+    // Parameters that may be passed by position; 0 means all of them (the
+    // rest are keyword-only).
+    int positional = 0;
     // Interned names, filled on first use, for identity matching of keywords.
     std::array<PyObject*, kMaxParameters> interned{};
 };

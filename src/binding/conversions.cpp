@@ -1,6 +1,7 @@
 #include "binding/conversions.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "binding/numpy_api.h"
@@ -127,6 +128,12 @@ template <class MakeNote>
 
 const char* array_expectation(int ndim, Element element) {
     switch (element) {
+        case Element::Real:
+            return ndim == 2 ? "a two-dimensional float32 or float64 numpy.ndarray"
+                             : "a one-dimensional float32 or float64 numpy.ndarray";
+        case Element::Flag:
+            return ndim == 2 ? "a two-dimensional bool, integer or floating numpy.ndarray"
+                             : "a one-dimensional bool, integer or floating numpy.ndarray";
         case Element::Bool: return "a two-dimensional bool numpy.ndarray";
         case Element::Int64: return "a one-dimensional int64 numpy.ndarray";
         default:
@@ -138,7 +145,24 @@ constexpr const char* kNumbersExpected = "a sequence of numbers (list, tuple or 
 constexpr const char* kBoolExpected = "a bool or numpy.bool_";
 constexpr const char* kArraysExpected = "a sequence of one-dimensional float64 numpy.ndarray";
 
+// Bytes per element of the dtypes a flag may have; 0 for any other.
+int flag_size(PyObject* descr) {
+    const numpy::DescrFields& d = numpy::descr_fields(descr);
+    if (d.byteorder == '>') return 0;
+    switch (d.type_num) {
+        case 0: case 1: case 2: return 1;            // bool, int8, uint8
+        case 3: case 4: case numpy::kHalfType: return 2;
+        case 5: case 6: case numpy::kFloatType: return 4;
+        case 7: case 8: case 9: case 10: case numpy::kDoubleType: return 8;
+        default: return 0;
+    }
+}
+
 bool is_element(PyObject* descr, Element element, const numpy::Api& api) {
+    if (element == Element::Flag) return flag_size(descr) != 0;
+    if (element == Element::Real)
+        return descr == api.float64_descr || descr == api.float32_descr || api.equiv_types(descr, api.float64_descr) ||
+               api.equiv_types(descr, api.float32_descr);
     PyObject* wanted = element == Element::Float64 ? api.float64_descr
                        : element == Element::Int64 ? api.int64_descr
                                                    : api.bool_descr;
@@ -264,6 +288,93 @@ bool view_bool_matrix(PyObject* object, const char* name, BoolMatrixView* view) 
     const numpy::ArrayFields& array = numpy::fields(object);
     *view = {array.data, array.dimensions[0], array.dimensions[1], array.strides[0], array.strides[1]};
     return true;
+}
+
+numeric::Precision precision_of(PyObject* real_array) {
+    const numpy::Api& api = numpy::api();
+    PyObject* descr = numpy::fields(real_array).descr;
+    return descr == api.float64_descr || api.equiv_types(descr, api.float64_descr) ? numeric::Precision::Float64
+                                                                                    : numeric::Precision::Float32;
+}
+
+bool view_values(PyObject* object, const char* name, numeric::ValueMatrix* view) {
+    if (!check_array(object, 2, Element::Real, name)) return false;
+    const numpy::ArrayFields& array = numpy::fields(object);
+    *view = {array.data,       array.dimensions[0], array.dimensions[1], array.strides[0],
+             array.strides[1], precision_of(object)};
+    return true;
+}
+
+bool view_value_run(PyObject* object, const char* name, numeric::ValueRun* view) {
+    if (!check_array(object, 1, Element::Real, name)) return false;
+    const numpy::ArrayFields& array = numpy::fields(object);
+    *view = {array.data, array.dimensions[0], array.strides[0], precision_of(object)};
+    return true;
+}
+
+bool view_flags(PyObject* object, const char* name, FlagView* view) {
+    const int ndim = numpy::fields(object).nd == 1 ? 1 : 2;
+    if (!check_array(object, ndim, Element::Flag, name)) return false;
+    const numpy::ArrayFields& array = numpy::fields(object);
+    const numpy::DescrFields& descr = numpy::descr_fields(array.descr);
+    const int size = flag_size(array.descr);
+    // A float flag is set by any bit but the sign: -0.0 is zero, NaN is set.
+    std::uint64_t bits = size == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * size)) - 1;
+    if (descr.kind == 'f') bits &= ~(std::uint64_t{1} << (8 * size - 1));
+    *view = {array.data,
+             array.dimensions[0],
+             ndim == 2 ? array.dimensions[1] : 1,
+             array.strides[0],
+             ndim == 2 ? array.strides[1] : 0,
+             size,
+             bits};
+    return true;
+}
+
+bool view_output(PyObject* object, const char* function, const char* name, int ndim, numeric::OutputMatrix* view) {
+    constexpr const char* kExpected[2] = {"a writeable one-dimensional float32 or float64 numpy.ndarray",
+                                          "a writeable two-dimensional float32 or float64 numpy.ndarray"};
+    if (!is_array(object, ndim, Element::Real, numpy::api())) return refuse_array(object, name, kExpected[ndim - 1]);
+    const numpy::ArrayFields& array = numpy::fields(object);
+    if ((array.flags & numpy::kWriteable) == 0) {
+        PyErr_Format(PyExc_ValueError, messages::kReadOnlyOutput, function, name);
+        return false;
+    }
+    // A vector is one row.
+    if (ndim == 1)
+        *view = {array.data, 1, array.dimensions[0], 0, array.strides[0], precision_of(object)};
+    else
+        *view = {array.data,       array.dimensions[0], array.dimensions[1], array.strides[0],
+                 array.strides[1], precision_of(object)};
+    return true;
+}
+
+int numpy_ndim(PyObject* array) { return numpy::fields(array).nd; }
+
+std::vector<Py_ssize_t> numpy_shape(PyObject* array) {
+    const numpy::ArrayFields& fields = numpy::fields(array);
+    return std::vector<Py_ssize_t>(fields.dimensions, fields.dimensions + fields.nd);
+}
+
+bool shares_memory(PyObject* a, PyObject* b) {
+    struct Extent {
+        std::uintptr_t low, high;  // [low, high)
+        bool empty;
+    };
+    const auto extent = [](PyObject* object) {
+        const numpy::ArrayFields& array = numpy::fields(object);
+        const auto start = reinterpret_cast<std::intptr_t>(array.data);
+        std::intptr_t low = start, high = start + std::max(flag_size(array.descr), 1);
+        bool empty = false;
+        for (int d = 0; d < array.nd; ++d) {
+            if (array.dimensions[d] == 0) empty = true;
+            const std::intptr_t reach = (array.dimensions[d] - 1) * array.strides[d];
+            (reach < 0 ? low : high) += reach;
+        }
+        return Extent{static_cast<std::uintptr_t>(low), static_cast<std::uintptr_t>(high), empty};
+    };
+    const Extent x = extent(a), y = extent(b);
+    return !x.empty && !y.empty && x.low < y.high && y.low < x.high;
 }
 
 bool require_contiguous(const VectorView& view) {

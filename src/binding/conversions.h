@@ -14,11 +14,14 @@
 #include <vector>
 
 #include "binding/py.h"
+#include "numeric/arrays.h"
 #include "numeric/runs.h"
 
 namespace qrl::binding {
 
-enum class Element { Float64, Int64, Bool };
+// Real: float32 or float64.  Flag: bool, integer or floating, at most
+// eight bytes, in the machine's byte order.
+enum class Element { Float64, Int64, Bool, Real, Flag };
 
 struct VectorView {
     const char* data;
@@ -48,6 +51,33 @@ struct BoolMatrixView {
     std::int64_t row_stride, column_stride;  // bytes
 };
 bool view_bool_matrix(PyObject* object, const char* name, BoolMatrixView* view);
+
+// A float32 or float64 array read in place: a matrix, or a vector.
+bool view_values(PyObject* object, const char* name, numeric::ValueMatrix* view);
+bool view_value_run(PyObject* object, const char* name, numeric::ValueRun* view);
+numeric::Precision precision_of(PyObject* real_array);
+
+// Flags of any bool, integer or floating dtype: set when not zero (NaN is
+// set, -0.0 is not).  A vector reads as one column.
+struct FlagView {
+    const char* data;
+    std::int64_t rows, columns;
+    std::int64_t row_stride, column_stride;  // bytes
+    int size;                                // bytes per element
+    std::uint64_t bits;                      // the bits that make a flag set
+};
+bool view_flags(PyObject* object, const char* name, FlagView* view);
+
+// A preallocated result: an ndarray of `ndim` dimensions, float32 or
+// float64, writeable (TypeError for the kind, ValueError when read-only).
+bool view_output(PyObject* object, const char* function, const char* name, int ndim, numeric::OutputMatrix* view);
+
+// The number of dimensions and the shape of an ndarray.
+int numpy_ndim(PyObject* array);
+std::vector<Py_ssize_t> numpy_shape(PyObject* array);
+
+// Do the memory ranges of two arrays meet?
+bool shares_memory(PyObject* a, PyObject* b);
 
 // TypeError "The given array is not contiguous" (no parameter named in the
 // message; a note names it and the way out).

@@ -43,6 +43,8 @@ bool load() {
     api.equiv_types = reinterpret_cast<decltype(api.equiv_types)>(table[kEquivTypesSlot]);
     api.float64_descr = api.descr_from_type(kDoubleType);
     if (api.float64_descr == nullptr) return false;
+    api.float32_descr = api.descr_from_type(kFloatType);
+    if (api.float32_descr == nullptr) return false;
     api.int64_descr = api.descr_from_type(kLongType);
     if (api.int64_descr == nullptr) return false;
     api.bool_descr = api.descr_from_type(kBoolType);

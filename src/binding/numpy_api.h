@@ -9,10 +9,13 @@
 namespace qrl::numpy {
 
 constexpr int kDoubleType = 12;  // NPY_DOUBLE
+constexpr int kFloatType = 11;   // NPY_FLOAT
+constexpr int kHalfType = 23;    // NPY_HALF
 constexpr int kLongType = 7;     // NPY_LONG: the 64-bit integer on LP64
 constexpr int kBoolType = 0;     // NPY_BOOL: one byte, 0 or 1
 constexpr int kCContiguous = 0x0001;
 constexpr int kFContiguous = 0x0002;
+constexpr int kWriteable = 0x0400;
 
 // Leading fields of every ndarray (PyArrayObject_fields).
 struct ArrayFields {
@@ -28,9 +31,24 @@ struct ArrayFields {
 
 inline const ArrayFields& fields(PyObject* array) { return *reinterpret_cast<const ArrayFields*>(array); }
 
+// Leading fields of every dtype (PyArray_Descr): the same offsets in NumPy
+// 1.x and 2.x up to type_num.
+struct DescrFields {
+    PyObject_HEAD
+    PyTypeObject* typeobj;
+    char kind;       // 'b' bool, 'i' signed, 'u' unsigned, 'f' floating, ...
+    char type;
+    char byteorder;  // '>' for big-endian data
+    char former_flags;
+    int type_num;
+};
+
+inline const DescrFields& descr_fields(PyObject* descr) { return *reinterpret_cast<const DescrFields*>(descr); }
+
 struct Api {
     PyTypeObject* array_type;
     PyObject* float64_descr;  // owned for the life of the process
+    PyObject* float32_descr;
     PyObject* int64_descr;
     PyObject* bool_descr;
     PyObject* (*descr_from_type)(int);

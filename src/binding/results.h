@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "binding/py.h"
+#include "numeric/arrays.h"
 
 namespace qrl::binding {
 
@@ -14,5 +15,10 @@ py::Ref new_float64_vector(std::int64_t n, double** data);
 
 // The same for a C-contiguous (rows, columns) matrix.
 py::Ref new_float64_matrix(std::int64_t rows, std::int64_t columns, double** data);
+
+// A new C-contiguous array of either precision and the given shape (one or
+// two dimensions), seen as a matrix for the kernels (a vector is one row).
+py::Ref new_real_array(numeric::Precision precision, int ndim, const Py_ssize_t* dimensions,
+                       numeric::OutputMatrix* view);
 
 }  // namespace qrl::binding

@@ -37,6 +37,23 @@ inline constexpr const char* kGroupLengthsTotal = "group_lengths sum to %lld but
 inline constexpr const char* kUnknownBaseline =
     "baseline_type must be \"mean\", \"median\", \"min\" or \"leave_one_out\", not \"%.100s\"";
 inline constexpr const char* kUnknownScale = "scale must be \"group\", \"batch\" or \"none\", not \"%.100s\"";
+inline constexpr const char* kRowsMismatch = "compute_padded_gae(): '%s' has %lld entries but the batch has %lld rows";
+inline constexpr const char* kBadTimeAxis = "compute_padded_gae(): time_axis must be 0 or 1, not %lld";
+inline constexpr const char* kUnknownMaskMode = "mask_mode must be \"cut\" or \"skip\", not \"%.100s\"";
+inline constexpr const char* kSkipWithNextValues =
+    "compute_padded_gae(): mask_mode=\"skip\" takes the next value from 'values'; pass next_values=None";
+inline constexpr const char* kBootstrapWithNextValues =
+    "compute_padded_gae(): 'bootstrap' is the value after each row's last step when next_values is None; "
+    "with next_values it has no use";
+inline constexpr const char* kOutPair = "compute_padded_gae(): out must be a tuple (advantages, returns) of two arrays";
+inline constexpr const char* kOutShape = "%s(): '%s' has shape %S but the result has shape %S";
+inline constexpr const char* kOutDtypes = "compute_padded_gae(): the two out arrays must have one dtype";
+inline constexpr const char* kOutOverlap = "compute_padded_gae(): the two out arrays share memory";
+inline constexpr const char* kReadOnlyOutput = "%s(): '%s' is read-only";
+inline constexpr const char* kBadDdof = "%s(): std_ddof must be 0 or 1, not %lld";
+inline constexpr const char* kGroupsGivenTwice =
+    "compute_grpo_advantages_ragged(): pass exactly one of group_lengths and group_ids";
+inline constexpr const char* kGroupIdsLength = "group_ids has %lld entries but rewards holds %lld values";
 
 // Internal failures (the PanicException), as message prefixes or whole texts.
 inline constexpr const char* kNumpyCapsule = "Failed to access NumPy array API capsule: ";

@@ -28,5 +28,9 @@ inline constexpr double kPerTrajectoryNs = 20.0;
 inline constexpr double kMedianMemberNs = 12.0;
 inline constexpr double kMemberNs = 3.0;
 inline constexpr double kPerGroupNs = 20.0;
+// The whole-batch standardisation: a subtraction and a division per member.
+inline constexpr double kStandardiseElementNs = 0.5;
+// Rounding a finished double result into its destination array.
+inline constexpr double kStoreElementNs = 0.5;
 
 }  // namespace qrl::kernels::costs

@@ -1,25 +1,141 @@
 #include "kernels/group_advantages.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
 #include "kernels/costs.h"
 #include "kernels/vector_kernels.h"
 #include "parallel/parallel_map.h"
 
 namespace qrl::kernels {
+namespace {
 
-Baseline baseline_from_name(std::string_view name) {
-    if (name == "median") return Baseline::Median;
-    if (name == "min") return Baseline::Min;
-    return Baseline::Mean;
+// The whole batch as one group: mean and standard deviation of all n
+// advantages, each a single running total in index order, so the
+// statistics never depend on the thread count; then the element-wise
+// standardisation on the pool.
+void standardise_batch(double* a, std::int64_t n, const Standardisation& statistics) {
+    if (n < 2) return;
+    double sum = -0.0;
+    for (std::int64_t j = 0; j < n; ++j) sum = sum + a[j];
+    const double mu = sum / static_cast<double>(n);
+    double squares = -0.0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double d = a[j] - mu;
+        squares = squares + d * d;
+    }
+    const double sigma = std::sqrt(squares / static_cast<double>(n - statistics.ddof));
+    if (!(sigma > statistics.floor)) return;
+    const double divisor = sigma + statistics.epsilon;
+    parallel::parallel_map(n, costs::kStandardiseElementNs, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t j = begin; j < end; ++j) a[j] = (a[j] - mu) / divisor;
+    });
 }
 
-void group_advantages(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize, double* out) {
-    const double n = static_cast<double>(rewards.columns);
-    const double ns_per_member = baseline == Baseline::Median ? costs::kMedianMemberNs : costs::kMemberNs;
-    const double ns_per_group = ns_per_member * n + costs::kPerGroupNs;
+double ns_per_group(GroupBaseline baseline, double size) {
+    return (baseline == GroupBaseline::Median ? costs::kMedianMemberNs : costs::kMemberNs) * size + costs::kPerGroupNs;
+}
+
+const Standardisation* per_group(GroupScale scale, const Standardisation& statistics) {
+    return scale == GroupScale::Group ? &statistics : nullptr;
+}
+
+}  // namespace
+
+GroupBaseline lenient_baseline(std::string_view name) {
+    if (name == "median") return GroupBaseline::Median;
+    if (name == "min") return GroupBaseline::Min;
+    return GroupBaseline::Mean;
+}
+
+bool group_baseline_from_name(std::string_view name, GroupBaseline* baseline) {
+    if (name == "mean")
+        *baseline = GroupBaseline::Mean;
+    else if (name == "median")
+        *baseline = GroupBaseline::Median;
+    else if (name == "min")
+        *baseline = GroupBaseline::Min;
+    else if (name == "leave_one_out")
+        *baseline = GroupBaseline::LeaveOneOut;
+    else
+        return false;
+    return true;
+}
+
+bool group_scale_from_name(std::string_view name, GroupScale* scale) {
+    if (name == "group")
+        *scale = GroupScale::Group;
+    else if (name == "batch")
+        *scale = GroupScale::Batch;
+    else if (name == "none")
+        *scale = GroupScale::None;
+    else
+        return false;
+    return true;
+}
+
+void matrix_group_advantages(const numeric::ValueMatrix& rewards, GroupBaseline baseline, GroupScale scale,
+                             const Standardisation& statistics, double* out) {
+    if (rewards.columns == 0 || rewards.rows == 0) {  // nothing to compute, however many rows
+        parallel::parallel_map(0, 0.0, [](std::int64_t, std::int64_t) {});
+        return;
+    }
+    const Standardisation* group_statistics = per_group(scale, statistics);
+    const double cost = ns_per_group(baseline, static_cast<double>(rewards.columns));
     const VectorKernels& vector = vector_kernels();
-    parallel::parallel_map_blocks(rewards.rows, vector.lanes, ns_per_group, [&](std::int64_t begin, std::int64_t end) {
-        vector.groups_range(rewards, baseline, normalize, out, begin, end);
+    parallel::parallel_map_blocks(rewards.rows, vector.lanes, cost, [&](std::int64_t begin, std::int64_t end) {
+        vector.group_matrix_range(rewards, baseline, group_statistics, out, begin, end);
     });
+    if (scale == GroupScale::Batch) standardise_batch(out, rewards.rows * rewards.columns, statistics);
+}
+
+void ragged_group_advantages(const numeric::ValueRun& rewards, std::span<const std::int64_t> lengths,
+                             GroupBaseline baseline, GroupScale scale, const Standardisation& statistics, double* out) {
+    const auto groups = static_cast<std::int64_t>(lengths.size());
+    std::vector<std::int64_t> offsets(lengths.size());
+    std::int64_t offset = 0;
+    for (std::size_t g = 0; g < lengths.size(); ++g) {
+        offsets[g] = offset;
+        offset += lengths[g];
+    }
+    const Standardisation* group_statistics = per_group(scale, statistics);
+    const double cost = ns_per_group(baseline, groups > 0 ? static_cast<double>(rewards.size) / groups : 0.0);
+    const VectorKernels& vector = vector_kernels();
+    parallel::parallel_map_blocks(groups, vector.lanes, cost, [&](std::int64_t begin, std::int64_t end) {
+        vector.group_ragged_range(rewards, lengths.data(), offsets.data(), baseline, group_statistics, out, begin, end);
+    });
+    if (scale == GroupScale::Batch) standardise_batch(out, rewards.size, statistics);
+}
+
+void labelled_group_advantages(const numeric::ValueRun& rewards, std::span<const std::int64_t> ids,
+                               GroupBaseline baseline, GroupScale scale, const Standardisation& statistics,
+                               double* out) {
+    const auto n = static_cast<std::int64_t>(ids.size());
+    // Members sorted by label, stably: each group's members in input order.
+    std::vector<std::int64_t> order(static_cast<std::size_t>(n));
+    std::iota(order.begin(), order.end(), std::int64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) { return ids[a] < ids[b]; });
+    std::vector<std::int64_t> lengths;
+    for (std::int64_t k = 0; k < n; ++k) {
+        if (k == 0 || ids[order[k]] != ids[order[k - 1]])
+            lengths.push_back(1);
+        else
+            ++lengths.back();
+    }
+    // The rewards gathered into that order, in their own precision.
+    const std::int64_t size = numeric::element_size(rewards.precision);
+    std::vector<char> gathered(static_cast<std::size_t>(n * size));
+    for (std::int64_t k = 0; k < n; ++k)
+        std::memcpy(gathered.data() + k * size, rewards.data + order[k] * rewards.stride, static_cast<std::size_t>(size));
+    std::vector<double> grouped(static_cast<std::size_t>(n));
+    const numeric::ValueRun run{gathered.data(), n, size, rewards.precision};
+    ragged_group_advantages(run, lengths, baseline, scale == GroupScale::Group ? scale : GroupScale::None, statistics,
+                            grouped.data());
+    for (std::int64_t k = 0; k < n; ++k) out[order[k]] = grouped[k];
+    if (scale == GroupScale::Batch) standardise_batch(out, n, statistics);
 }
 
 }  // namespace qrl::kernels

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "kernels/group_advantages.h"
 #include "numeric/median.h"
 #include "numeric/runs.h"
 #include "numeric/simd.h"
@@ -21,9 +22,6 @@ using simd::Doubles;
 using simd::get;
 using simd::kLanes;
 using simd::put;
-
-// Standardisation threshold and addend alike.
-inline constexpr double kStdFloor = 1e-8;
 
 template <class T>
 QRL_VECTOR_INLINE T sum_in_index_order(const double* a, std::int64_t n) {
@@ -45,11 +43,11 @@ QRL_VECTOR_INLINE Doubles sqrt_each(Doubles x) {
     return x;
 }
 
-// Standardises the n advantages in a (population statistics, sums in index
-// order from -0.0); below the floor (or NaN) they stay neither centred nor
-// scaled.  Groups of fewer than two are left as they are.
+// Standardises the n advantages in a (sums in index order from -0.0, the
+// variance over n - ddof); at or below the floor (or NaN) they stay neither
+// centred nor scaled.  Groups of fewer than two are left as they are.
 template <class T>
-QRL_VECTOR_INLINE void standardise_in_place(double* a, std::int64_t n) {
+QRL_VECTOR_INLINE void standardise_in_place(double* a, std::int64_t n, const Standardisation& statistics) {
     if (n < 2) return;
     const T count = simd::splat<T>(static_cast<double>(n));
     const T mu = sum_in_index_order<T>(a, n) / count;
@@ -58,9 +56,9 @@ QRL_VECTOR_INLINE void standardise_in_place(double* a, std::int64_t n) {
         const T d = get<T>(a, j) - mu;
         squares = squares + d * d;
     }
-    const T sigma = sqrt_each(squares / count);
-    const auto scale = sigma > simd::splat<T>(kStdFloor);
-    const T divisor = sigma + simd::splat<T>(kStdFloor);
+    const T sigma = sqrt_each(squares / simd::splat<T>(static_cast<double>(n - statistics.ddof)));
+    const auto scale = sigma > simd::splat<T>(statistics.floor);
+    const T divisor = sigma + simd::splat<T>(statistics.epsilon);
     for (std::int64_t j = 0; j < n; ++j) {
         const T x = get<T>(a, j);
         put(a, j, simd::select(scale, (x - mu) / divisor, x));
@@ -68,7 +66,8 @@ QRL_VECTOR_INLINE void standardise_in_place(double* a, std::int64_t n) {
 }
 
 // The stable median of a group's values; `scratch` holds values.size doubles.
-inline double median_of(numeric::DoubleRun values, double* scratch) {
+template <class Values>
+inline double median_of(const Values& values, double* scratch) {
     for (std::int64_t j = 0; j < values.size; ++j) scratch[j] = values[j];
     return numeric::stable_median_in_place({scratch, static_cast<std::size_t>(values.size)});
 }

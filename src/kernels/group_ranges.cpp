@@ -1,16 +1,14 @@
 // Group-relative advantages in vector lanes, compiled once per instruction
-// set.
-#include <algorithm>
+// set: the one engine of every group function.
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+#include <vector>
 
 #include "kernels/group_lanes.h"
+#include "kernels/lane_medians.h"
 #include "kernels/vector_ranges.h"
 #include "numeric/median.h"
-#include "numeric/scratch.h"
 #include "numeric/simd.h"
-#include "numeric/sorting_network.h"
 
 namespace qrl::kernels::QRL_TARGET {
 namespace {
@@ -19,63 +17,106 @@ using group_lanes::median_of;
 using group_lanes::minimum_of;
 using group_lanes::sum_in_index_order;
 
-using numeric::DoubleRun;
+using numeric::Precision;
 namespace simd = numeric::simd;
-using numeric::kNetworkLimit;
 using simd::Doubles;
-using simd::kLanes;
-
 using simd::get;
+using simd::kLanes;
 using simd::put;
 
-// a holds n values of a group (T = double) or of kLanes interleaved groups
-// (T = Doubles) on entry and their advantages on exit; `median` is the
-// baseline when that kind is chosen.
+// a holds the n rewards of a group (or kLanes interleaved groups) on entry
+// and their advantages on exit; `statistics` is null when the groups are
+// not standardised one by one.
 template <class T>
-QRL_VECTOR_INLINE void advantages_in_place(double* a, std::int64_t n, Baseline baseline, const T& median,
-                                           bool normalize) {
+QRL_VECTOR_INLINE void advantages_in_place(double* a, std::int64_t n, GroupBaseline baseline, const T& median,
+                                           const Standardisation* statistics) {
     const T count = simd::splat<T>(static_cast<double>(n));
-    T b;
-    switch (baseline) {
-        case Baseline::Mean: b = sum_in_index_order<T>(a, n) / count; break;
-        case Baseline::Min: b = minimum_of<T>(a, n); break;
-        default: b = median; break;
+    if (baseline == GroupBaseline::LeaveOneOut) {
+        // Each member's baseline is the group total less its own reward,
+        // over the n - 1 others; a lone member is its own baseline.
+        if (n == 1) {
+            put(a, 0, get<T>(a, 0) - get<T>(a, 0));
+        } else {
+            const T total = sum_in_index_order<T>(a, n);
+            const T others = simd::splat<T>(static_cast<double>(n - 1));
+            for (std::int64_t j = 0; j < n; ++j) {
+                const T x = get<T>(a, j);
+                put(a, j, x - (total - x) / others);
+            }
+        }
+    } else {
+        T b;
+        switch (baseline) {
+            case GroupBaseline::Mean: b = sum_in_index_order<T>(a, n) / count; break;
+            case GroupBaseline::Min: b = minimum_of<T>(a, n); break;
+            default: b = median; break;
+        }
+        for (std::int64_t j = 0; j < n; ++j) put(a, j, get<T>(a, j) - b);
     }
-    for (std::int64_t j = 0; j < n; ++j) put(a, j, get<T>(a, j) - b);
-    if (normalize) group_lanes::standardise_in_place<T>(a, n);
+    if (statistics != nullptr) group_lanes::standardise_in_place<T>(a, n, *statistics);
 }
 
-// Medians of kLanes groups of n <= kNetworkLimit values without NaN, held
-// interleaved in `lanes`: the network sorts every lane at once with
-// branch-free minimum and maximum.  It does not keep equal values in input
-// order, which only matters for the sign of a zero; that is settled from the
-// group's own row.
-QRL_VECTOR_INLINE Doubles medians_by_network(const numeric::SortingNetwork& network, const double* lanes,
-                                             std::int64_t n, const numeric::DoubleMatrix& rewards,
-                                             std::int64_t first_group) {
-    double sorted[kNetworkLimit * kLanes];
-    std::memcpy(sorted, lanes, static_cast<std::size_t>(n * kLanes) * sizeof(double));
-    for (std::int64_t j = n; j < network.size; ++j) put(sorted, j, simd::splat<Doubles>(INFINITY));
-    for (int p = 0; p < network.count; ++p) {
-        const Doubles a = get<Doubles>(sorted, network.pairs[p][0]);
-        const Doubles b = get<Doubles>(sorted, network.pairs[p][1]);
-        const auto less = a < b;
-        put(sorted, network.pairs[p][0], simd::select(less, a, b));
-        put(sorted, network.pairs[p][1], simd::select(less, b, a));
-    }
-    const std::int64_t k = n / 2;
-    Doubles medians;
-    for (int lane = 0; lane < kLanes; ++lane) {
-        const DoubleRun row = rewards.row(first_group + lane);
-        const double upper = numeric::with_stable_zero_sign(sorted[k * kLanes + lane], k, row, n);
-        if (n % 2 == 1) {
-            medians[lane] = upper;
-        } else {
-            const double lower = numeric::with_stable_zero_sign(sorted[(k - 1) * kLanes + lane], k - 1, row, n);
-            medians[lane] = (lower + upper) * 0.5;
+// Group g: its rewards and the first of its result slots.
+template <class In>
+struct Group {
+    numeric::Run<In> values;
+    double* out;
+};
+
+// Groups begin..end-1: blocks of kLanes groups of one size in vector lanes,
+// the rest one by one.
+template <class GroupAt>
+QRL_VECTOR_INLINE void groups_range(const GroupAt& group_at, GroupBaseline baseline, const Standardisation* statistics,
+                                    std::int64_t begin, std::int64_t end) {
+    std::vector<double> scratch, lanes, sorted;
+    std::int64_t i = begin;
+    while (i < end) {
+        const auto first = group_at(i);
+        const std::int64_t n = first.values.size;
+        bool same_size = n > 0 && i + kLanes <= end;
+        for (int lane = 1; same_size && lane < kLanes; ++lane) same_size = group_at(i + lane).values.size == n;
+        if (baseline == GroupBaseline::Median && scratch.size() < static_cast<std::size_t>(n))
+            scratch.resize(static_cast<std::size_t>(n));
+        if (!same_size) {
+            ++i;
+            if (n == 0) continue;
+            // The median is selected from the scratch copy before the
+            // result slots are filled, so a group needs one copy only.
+            const double median = baseline == GroupBaseline::Median ? median_of(first.values, scratch.data()) : 0.0;
+            for (std::int64_t j = 0; j < n; ++j) first.out[j] = first.values[j];
+            advantages_in_place<double>(first.out, n, baseline, median, statistics);
+            continue;
         }
+        // Member j of lane l at lanes[j * kLanes + l].
+        lanes.resize(static_cast<std::size_t>(n * kLanes));
+        Doubles median = simd::splat<Doubles>(0.0);
+        bool any_nan = false;
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const auto values = group_at(i + lane).values;
+            for (std::int64_t j = 0; j < n; ++j) {
+                const double x = values[j];
+                any_nan |= (x != x);
+                lanes[static_cast<std::size_t>(j * kLanes + lane)] = x;
+            }
+        }
+        if (baseline == GroupBaseline::Median) {
+            // With NaN the insertion order decides: those groups go one by one.
+            if (n <= numeric::kNetworkLimit && !any_nan) {
+                const numeric::SortingNetwork& network = numeric::sorting_network_for(n);
+                sorted.resize(static_cast<std::size_t>(network.size * kLanes));
+                median = medians_by_network(network, lanes.data(), n, sorted.data());
+            } else {
+                for (int lane = 0; lane < kLanes; ++lane)
+                    median[lane] = median_of(group_at(i + lane).values, scratch.data());
+            }
+        }
+        advantages_in_place<Doubles>(lanes.data(), n, baseline, median, statistics);
+        for (int lane = 0; lane < kLanes; ++lane) {
+            double* out = group_at(i + lane).out;
+            for (std::int64_t j = 0; j < n; ++j) out[j] = lanes[static_cast<std::size_t>(j * kLanes + lane)];
+        }
+        i += kLanes;
     }
-    return medians;
 }
 
 // out = row - b for a row of unit stride.
@@ -86,6 +127,23 @@ QRL_VECTOR_INLINE void subtract_row(const char* row, std::int64_t n, double b, d
         [&](auto x) QRL_LAMBDA_INLINE {
             using T = decltype(x);
             return x - baseline.as<T>();
+        },
+        row);
+}
+
+// out = row - (total - row) / (n - 1): each member against the mean of the
+// others, for a row of unit stride.
+QRL_VECTOR_INLINE void leave_one_out_row(const char* row, std::int64_t n, double total, double* out) {
+    if (n == 1) {
+        out[0] = simd::load_one(row, 0) - simd::load_one(row, 0);
+        return;
+    }
+    const simd::Constant sum(total), others(static_cast<double>(n - 1));
+    simd::map(
+        out, 0, n,
+        [&](auto x) QRL_LAMBDA_INLINE {
+            using T = decltype(x);
+            return x - (sum.as<T>() - x) / others.as<T>();
         },
         row);
 }
@@ -123,114 +181,95 @@ QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double*
     subtract_row(row, n, b, out);
 }
 
-// Strategy for unit-stride rows, minimum baseline, no standardisation.
-QRL_VECTOR_INLINE void min_baseline_groups(const numeric::DoubleMatrix& rewards, double* out, std::int64_t begin,
-                                           std::int64_t end) {
-    const std::int64_t n = rewards.columns;
-    for (std::int64_t i = begin; i < end; ++i) min_baseline_row(rewards.row(i).data, n, out + i * n);
-}
-
 // Rows whose sums advance together: enough independent chains to cover the
 // latency of an addition on every target.
-constexpr std::int64_t kMeanChains = 16;
+constexpr std::int64_t kSumChains = 16;
 
 template <std::int64_t kRows>
-QRL_VECTOR_INLINE void mean_baseline_block(const numeric::DoubleMatrix& rewards, double* out, std::int64_t first,
-                                           std::int64_t n) {
+QRL_VECTOR_INLINE void summed_rows_block(const numeric::ValueMatrix& rewards, GroupBaseline baseline, double* out,
+                                         std::int64_t first, std::int64_t n) {
     const char* rows[kRows];
     double sums[kRows];
     for (std::int64_t r = 0; r < kRows; ++r) {
-        rows[r] = rewards.row(first + r).data;
+        rows[r] = rewards.data + (first + r) * rewards.row_stride;
         sums[r] = -0.0;
     }
     for (std::int64_t j = 0; j < n; ++j)
         for (std::int64_t r = 0; r < kRows; ++r) sums[r] = sums[r] + simd::load_one(rows[r], j);
-    for (std::int64_t r = 0; r < kRows; ++r)
-        subtract_row(rows[r], n, sums[r] / static_cast<double>(n), out + (first + r) * n);
+    for (std::int64_t r = 0; r < kRows; ++r) {
+        double* row_out = out + (first + r) * n;
+        if (baseline == GroupBaseline::LeaveOneOut)
+            leave_one_out_row(rows[r], n, sums[r], row_out);
+        else
+            subtract_row(rows[r], n, sums[r] / static_cast<double>(n), row_out);
+    }
 }
 
-// Strategy for unit-stride rows, mean baseline, no standardisation: the sums
-// of kMeanChains rows advance together (independent chains, each in index
-// order) straight from the rows, and the subtraction is element-wise.
-QRL_VECTOR_INLINE void mean_baseline_groups(const numeric::DoubleMatrix& rewards, double* out, std::int64_t begin,
-                                            std::int64_t end) {
+// Unit-stride float64 rows without standardisation, mean or leave-one-out
+// baseline: the sums of kSumChains rows advance together (independent
+// chains, each in index order) straight from the rows, and the rest is
+// element-wise.
+QRL_VECTOR_INLINE void summed_rows(const numeric::ValueMatrix& rewards, GroupBaseline baseline, double* out,
+                                   std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
     std::int64_t first = begin;
-    for (; first + kMeanChains <= end; first += kMeanChains) mean_baseline_block<kMeanChains>(rewards, out, first, n);
-    for (; first + 4 <= end; first += 4) mean_baseline_block<4>(rewards, out, first, n);
-    for (; first < end; ++first) mean_baseline_block<1>(rewards, out, first, n);
+    for (; first + kSumChains <= end; first += kSumChains) summed_rows_block<kSumChains>(rewards, baseline, out, first, n);
+    for (; first + 4 <= end; first += 4) summed_rows_block<4>(rewards, baseline, out, first, n);
+    for (; first < end; ++first) summed_rows_block<1>(rewards, baseline, out, first, n);
 }
 
-// Strategy for whole blocks of kLanes groups, any layout and baseline: the
-// groups side by side in vector lanes; medians by the sorting network for
-// groups of up to kNetworkLimit values without NaN, else group by group.
-// Returns the first group it left out (fewer than kLanes remain from there).
-QRL_VECTOR_INLINE std::int64_t groups_side_by_side(const numeric::DoubleMatrix& rewards, Baseline baseline,
-                                                   bool normalize, double* out, std::int64_t begin, std::int64_t end,
-                                                   double* scratch) {
+template <class In>
+void matrix_groups(const numeric::ValueMatrix& rewards, GroupBaseline baseline, const Standardisation* statistics,
+                   double* out, std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
-    if (end - begin < kLanes) return begin;
-    // Element j of lane l at lanes[j * kLanes + l].
-    numeric::Scratch<1024> buffer(static_cast<std::size_t>(n * kLanes));
-    double* lanes = buffer.data();
-    const bool by_network = baseline == Baseline::Median && n <= kNetworkLimit;
-    std::int64_t i = begin;
-    for (; i + kLanes <= end; i += kLanes) {
-        Doubles median = simd::splat<Doubles>(0.0);
-        bool any_nan = false;
-        for (int lane = 0; lane < kLanes; ++lane) {
-            const DoubleRun row = rewards.row(i + lane);
-            for (std::int64_t j = 0; j < n; ++j) {
-                const double x = row[j];
-                any_nan |= (x != x);
-                lanes[j * kLanes + lane] = x;
-            }
-        }
-        if (baseline == Baseline::Median) {
-            // With NaN the insertion order decides; groups go one by one.
-            if (by_network && !any_nan) {
-                median = medians_by_network(numeric::sorting_network_for(n), lanes, n, rewards, i);
-            } else {
-                for (int lane = 0; lane < kLanes; ++lane) median[lane] = median_of(rewards.row(i + lane), scratch);
-            }
-        }
-        advantages_in_place<Doubles>(lanes, n, baseline, median, normalize);
-        for (int lane = 0; lane < kLanes; ++lane) {
-            double* a = out + (i + lane) * n;
-            for (std::int64_t j = 0; j < n; ++j) a[j] = lanes[j * kLanes + lane];
-        }
-    }
-    return i;
+    groups_range(
+        [&](std::int64_t i) {
+            return Group<In>{{rewards.data + i * rewards.row_stride, n, rewards.column_stride}, out + i * n};
+        },
+        baseline, statistics, begin, end);
 }
 
-// Strategy for single groups (what is left over by the blocks).
-QRL_VECTOR_INLINE void groups_one_by_one(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize,
-                                         double* out, std::int64_t begin, std::int64_t end, double* scratch) {
-    const std::int64_t n = rewards.columns;
-    for (std::int64_t i = begin; i < end; ++i) {
-        const DoubleRun row = rewards.row(i);
-        double* a = out + i * n;
-        for (std::int64_t j = 0; j < n; ++j) a[j] = row[j];
-        const double median = baseline == Baseline::Median ? median_of(row, scratch) : 0.0;
-        advantages_in_place<double>(a, n, baseline, median, normalize);
-    }
+template <class In>
+void ragged_groups(const numeric::ValueRun& rewards, const std::int64_t* lengths, const std::int64_t* offsets,
+                   GroupBaseline baseline, const Standardisation* statistics, double* out, std::int64_t begin,
+                   std::int64_t end) {
+    groups_range(
+        [&](std::int64_t i) {
+            return Group<In>{{rewards.data + offsets[i] * rewards.stride, lengths[i], rewards.stride}, out + offsets[i]};
+        },
+        baseline, statistics, begin, end);
 }
 
 }  // namespace
 
 // Groups begin..end-1 by the fastest strategy that gives the same bits.
-void groups_range(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize, double* out,
-                  std::int64_t begin, std::int64_t end) {
+void group_matrix_range(const numeric::ValueMatrix& rewards, GroupBaseline baseline, const Standardisation* statistics,
+                        double* out, std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
     if (n == 0) return;
-    const bool unit_stride_rows = rewards.column_stride == sizeof(double);
-    if (!normalize && unit_stride_rows && baseline == Baseline::Min)
-        return min_baseline_groups(rewards, out, begin, end);
-    if (!normalize && unit_stride_rows && baseline == Baseline::Mean)
-        return mean_baseline_groups(rewards, out, begin, end);
-    numeric::Scratch<256> scratch(baseline == Baseline::Median ? static_cast<std::size_t>(n) : 0);
-    const std::int64_t rest = groups_side_by_side(rewards, baseline, normalize, out, begin, end, scratch.data());
-    groups_one_by_one(rewards, baseline, normalize, out, rest, end, scratch.data());
+    const bool unit_doubles = rewards.precision == Precision::Float64 && rewards.column_stride == sizeof(double);
+    if (statistics == nullptr && unit_doubles) {
+        if (baseline == GroupBaseline::Min) {
+            for (std::int64_t i = begin; i < end; ++i)
+                min_baseline_row(rewards.data + i * rewards.row_stride, n, out + i * n);
+            return;
+        }
+        if (baseline == GroupBaseline::Mean || baseline == GroupBaseline::LeaveOneOut)
+            return summed_rows(rewards, baseline, out, begin, end);
+    }
+    if (rewards.precision == Precision::Float32)
+        matrix_groups<float>(rewards, baseline, statistics, out, begin, end);
+    else
+        matrix_groups<double>(rewards, baseline, statistics, out, begin, end);
+}
+
+void group_ragged_range(const numeric::ValueRun& rewards, const std::int64_t* lengths, const std::int64_t* offsets,
+                        GroupBaseline baseline, const Standardisation* statistics, double* out, std::int64_t begin,
+                        std::int64_t end) {
+    if (rewards.precision == Precision::Float32)
+        ragged_groups<float>(rewards, lengths, offsets, baseline, statistics, out, begin, end);
+    else
+        ragged_groups<double>(rewards, lengths, offsets, baseline, statistics, out, begin, end);
 }
 
 }  // namespace qrl::kernels::QRL_TARGET

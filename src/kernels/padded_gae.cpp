@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "kernels/costs.h"
 #include "parallel/parallel_map.h"
@@ -10,155 +9,248 @@
 namespace qrl::kernels {
 namespace {
 
-// Flags as a byte pointer and strides; an absent matrix reads a shared row
-// of its default value (row stride 0), so every flag has unit column stride
-// unless the caller passed a strided view.
-struct Flags {
-    const char* data;
-    std::int64_t row_stride, column_stride;
-
-    Flags(const FlagMatrix& m, const std::vector<char>& fallback)
-        : data(m.present() ? m.data : fallback.data()),
-          row_stride(m.present() ? m.row_stride : 0),
-          column_stride(m.present() ? m.column_stride : 1) {}
-
-    const char* row(std::int64_t i) const { return data + i * row_stride; }
-};
-
-inline double load(const char* p) {
-    double x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
+using numeric::OutputMatrix;
+using numeric::Precision;
+using numeric::ValueMatrix;
 
 // Steps are taken kChunk at a time, backward.  First, row by row and
-// independently of the recursion, each step's TD error and its flags; then
-// the recursion itself, kRows rows interleaved so that their independent
-// multiply-add chains hide each other's latency; then the returns, row by
-// row.  Every row runs exactly the same scalar operations whatever its
-// neighbours, so its bits never depend on the grouping of rows.
+// independently of the recursion, each step's flags, next value and TD
+// error; then the recursion itself, kRows rows interleaved so that their
+// independent multiply-add chains hide each other's latency; then the
+// advantages and returns are stored, row by row.  Every row runs exactly the
+// same scalar operations whatever its neighbours, so its bits never depend
+// on the grouping of rows.
 constexpr int kRows = 4;
 constexpr std::int64_t kChunk = 512;
 
 // One row's steps of a chunk.
 struct RowSteps {
     double delta[kChunk];
-    unsigned char cut[kChunk];   // 1: no advantage carried in from the next step
-    unsigned char real[kChunk];  // 1: not padding
+    double next[kChunk];  // the value of the state the step leads to
+    double advantage[kChunk];
+    unsigned char done[kChunk];
+    unsigned char truncated[kChunk];
+    unsigned char real[kChunk];  // 1: not masked
 };
+
+template <class In>
+inline double load(const char* p) {
+    In x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+template <class Word>
+inline void read_words(const FlagMatrix& f, const char* p, std::int64_t length, unsigned char* out) {
+    const auto bits = static_cast<Word>(f.bits);
+    const std::int64_t stride = f.column_stride;
+    for (std::int64_t s = 0; s < length; ++s) {
+        Word w;
+        std::memcpy(&w, p + s * stride, sizeof w);
+        out[s] = (w & bits) != 0;
+    }
+}
+
+// out[s] |= flag (row i, step begin + s) for s in [0, length); an absent
+// matrix leaves out as it is.
+inline void read_flags(const FlagMatrix& f, std::int64_t i, std::int64_t begin, std::int64_t length,
+                       unsigned char* out) {
+    if (!f.present() || length <= 0) return;
+    unsigned char flags[kChunk];
+    const char* p = f.data + i * f.row_stride + begin * f.column_stride;
+    switch (f.size) {
+        case 1: read_words<std::uint8_t>(f, p, length, flags); break;
+        case 2: read_words<std::uint16_t>(f, p, length, flags); break;
+        case 4: read_words<std::uint32_t>(f, p, length, flags); break;
+        default: read_words<std::uint64_t>(f, p, length, flags); break;
+    }
+    for (std::int64_t s = 0; s < length; ++s) out[s] |= flags[s];
+}
 
 struct Inputs {
     const PaddedBatch& batch;
-    Flags dones, truncated, mask;
+    std::int64_t steps;  // per row
     double gamma, decay;
 };
 
-// A done step's next value is 0.0 and a cut step starts from a carried
+// Per row, carried from one chunk to the one before it.
+struct RowState {
+    double carried = 0.0;  // the advantage handed to the step before
+    double chain = 0.0;    // skip mode: the value handed to the step before
+};
+
+template <class In, bool kUnit>
+inline double value_at(const ValueMatrix& m, std::int64_t i, std::int64_t t) {
+    const std::int64_t stride = kUnit ? static_cast<std::int64_t>(sizeof(In)) : m.column_stride;
+    return load<In>(m.data + i * m.row_stride + t * stride);
+}
+
+// The flags, next values and TD errors of row i's steps begin..end-1.  A
+// done step's next value is 0.0 and a cut step starts from a carried
 // advantage of 0.0: the arithmetic of the first step of compute_gae, so a
-// row equals compute_gae on each of its episodes.  A masked step's inputs
-// are read but everything computed from them is discarded.  Branch-free,
-// so that rows of unit stride vectorise along the steps.
-template <bool kUnit>
-inline void step_errors(const Inputs& in, std::int64_t i, std::int64_t begin, std::int64_t length, RowSteps& out) {
+// row equals compute_gae on each of its episodes.  Inputs of masked steps
+// may be read, but nothing computed from them is kept.
+template <class In, bool kUnit>
+inline void step_errors(const Inputs& in, std::int64_t i, std::int64_t begin, std::int64_t end, RowState& state,
+                        RowSteps& out) {
     const PaddedBatch& b = in.batch;
-    const std::int64_t rs = kUnit ? 8 : b.rewards.column_stride, vs = kUnit ? 8 : b.values.column_stride,
-                       ns = kUnit ? 8 : b.next_values.column_stride;
-    const std::int64_t ds = kUnit ? 1 : in.dones.column_stride, ts = kUnit ? 1 : in.truncated.column_stride,
-                       ms = kUnit ? 1 : in.mask.column_stride;
-    const char* r = b.rewards.data + i * b.rewards.row_stride + begin * rs;
+    const std::int64_t length = end - begin, last = in.steps - 1;
+    std::memset(out.done, 0, static_cast<std::size_t>(length));
+    std::memset(out.truncated, 0, static_cast<std::size_t>(length));
+    read_flags(b.dones, i, begin, length, out.done);
+    // An episode start at step t + 1 ends the episode at step t.
+    read_flags(b.episode_starts, i, begin + 1, (end <= last ? end : last) - begin, out.done);
+    if (end == in.steps && b.last_dones.present()) out.done[length - 1] |= b.last_dones.at(i, 0);
+    read_flags(b.truncated, i, begin, length, out.truncated);
+    if (b.mask.present()) {
+        std::memset(out.real, 0, static_cast<std::size_t>(length));
+        read_flags(b.mask, i, begin, length, out.real);
+    } else {
+        std::memset(out.real, 1, static_cast<std::size_t>(length));
+    }
+
+    const std::int64_t vs = kUnit ? static_cast<std::int64_t>(sizeof(In)) : b.values.column_stride;
     const char* v = b.values.data + i * b.values.row_stride + begin * vs;
-    const char* nv = b.next_values.data + i * b.next_values.row_stride + begin * ns;
-    const char* d = in.dones.row(i) + begin * ds;
-    const char* tr = in.truncated.row(i) + begin * ts;
-    const char* m = in.mask.row(i) + begin * ms;
+    if (b.next_values.present()) {
+        const std::int64_t ns = kUnit ? static_cast<std::int64_t>(sizeof(In)) : b.next_values.column_stride;
+        const char* nv = b.next_values.data + i * b.next_values.row_stride + begin * ns;
+        for (std::int64_t s = 0; s < length; ++s) out.next[s] = load<In>(nv + s * ns);
+    } else {
+        const double bootstrap = b.bootstrap.present() ? b.bootstrap[i] : 0.0;
+        const bool after_real = end <= last && (!b.mask.present() || b.mask.at(i, end));
+        if (b.skip_masked) {
+            // The value of the next unmasked step, or the bootstrap after it.
+            double chain = end == in.steps ? bootstrap : state.chain;
+            for (std::int64_t s = length - 1; s >= 0; --s) {
+                out.next[s] = chain;
+                chain = out.real[s] ? load<In>(v + s * vs) : chain;
+            }
+            state.chain = chain;
+        } else {
+            for (std::int64_t s = 0; s + 1 < length; ++s)
+                out.next[s] = out.real[s + 1] ? load<In>(v + (s + 1) * vs) : bootstrap;
+            out.next[length - 1] = after_real ? value_at<In, kUnit>(b.values, i, end) : bootstrap;
+        }
+    }
+    if (b.final_values.present() && b.truncated.present()) {
+        const std::int64_t fs = kUnit ? static_cast<std::int64_t>(sizeof(In)) : b.final_values.column_stride;
+        const char* fv = b.final_values.data + i * b.final_values.row_stride + begin * fs;
+        for (std::int64_t s = 0; s < length; ++s) {
+            const double final_value = load<In>(fv + s * fs);  // read always: a select, not a branch
+            out.next[s] = out.truncated[s] ? final_value : out.next[s];
+        }
+    }
+    const std::int64_t rs = kUnit ? static_cast<std::int64_t>(sizeof(In)) : b.rewards.column_stride;
+    const char* r = b.rewards.data + i * b.rewards.row_stride + begin * rs;
     const double gamma = in.gamma;
     for (std::int64_t s = 0; s < length; ++s) {
-        const unsigned char done = d[s * ds] != 0;
-        const double next_value = load(nv + s * ns);  // read always: a select, not a branch
-        const double next = done ? 0.0 : next_value;
-        out.delta[s] = (gamma * next + load(r + s * rs)) - load(v + s * vs);
-        out.cut[s] = done | (tr[s * ts] != 0);
-        out.real[s] = m[s * ms] != 0;
+        const double next = out.done[s] ? 0.0 : out.next[s];
+        out.delta[s] = (gamma * next + load<In>(r + s * rs)) - load<In>(v + s * vs);
+        out.truncated[s] |= out.done[s];  // from here on: the recursion restarts
     }
 }
 
-template <int K>
-inline void recursion(const RowSteps* steps, std::int64_t length, double decay, double* carried,
-                      double* const* advantages) {
+// Padding hands 0.0 to the step before it; a skipped step hands on what it
+// was given.  Either way its own advantage is 0.0.
+template <int K, bool kSkip>
+inline void recursion(RowSteps* steps, std::int64_t length, double decay, RowState* state) {
+    double carried[K];
+    for (int k = 0; k < K; ++k) carried[k] = state[k].carried;
     for (std::int64_t s = length - 1; s >= 0; --s) {
         for (int k = 0; k < K; ++k) {
-            const double a = decay * (steps[k].cut[s] ? 0.0 : carried[k]) + steps[k].delta[s];
-            carried[k] = steps[k].real[s] ? a : 0.0;  // padding hands 0.0 to the step before it
-            advantages[k][s] = carried[k];
+            const double a = decay * (steps[k].truncated[s] ? 0.0 : carried[k]) + steps[k].delta[s];
+            const bool real = steps[k].real[s] != 0;
+            carried[k] = real ? a : (kSkip ? carried[k] : 0.0);
+            steps[k].advantage[s] = real ? a : 0.0;
         }
     }
+    for (int k = 0; k < K; ++k) state[k].carried = carried[k];
 }
 
-template <bool kUnit>
-inline void returns_of(const Inputs& in, std::int64_t i, std::int64_t begin, std::int64_t length, const RowSteps& steps,
-                       const double* advantages, double* returns) {
-    const numeric::DoubleMatrix& values = in.batch.values;
-    const std::int64_t vs = kUnit ? 8 : values.column_stride;
+template <class In, class Out, bool kUnit>
+inline void store(const Inputs& in, std::int64_t i, std::int64_t begin, std::int64_t length, const RowSteps& steps,
+                  const OutputMatrix& advantages, const OutputMatrix& returns) {
+    const ValueMatrix& values = in.batch.values;
+    const std::int64_t vs = kUnit ? static_cast<std::int64_t>(sizeof(In)) : values.column_stride;
     const char* v = values.data + i * values.row_stride + begin * vs;
+    const std::int64_t as = kUnit ? static_cast<std::int64_t>(sizeof(Out)) : advantages.column_stride;
+    const std::int64_t os = kUnit ? static_cast<std::int64_t>(sizeof(Out)) : returns.column_stride;
+    char* a = advantages.data + i * advantages.row_stride + begin * as;
+    char* ret = returns.data + i * returns.row_stride + begin * os;
     for (std::int64_t s = 0; s < length; ++s) {
-        const double sum = advantages[s] + load(v + s * vs);
-        returns[s] = steps.real[s] ? sum : 0.0;
+        const double advantage = steps.advantage[s];
+        const double sum = advantage + load<In>(v + s * vs);
+        const auto rounded_advantage = static_cast<Out>(advantage);
+        const auto rounded_return = static_cast<Out>(steps.real[s] ? sum : 0.0);
+        std::memcpy(a + s * as, &rounded_advantage, sizeof(Out));
+        std::memcpy(ret + s * os, &rounded_return, sizeof(Out));
     }
 }
 
-template <int K, bool kUnit>
-inline void rows_block(const Inputs& in, std::int64_t first, RowSteps* steps, double* advantages, double* returns) {
-    const std::int64_t n = in.batch.rewards.columns;
-    double carried[K] = {};
-    for (std::int64_t end = n; end > 0; end -= kChunk) {
+template <class In, class Out, bool kUnit, int K>
+void rows_block(const Inputs& in, std::int64_t first, RowSteps* steps, const OutputMatrix& advantages,
+                const OutputMatrix& returns) {
+    RowState state[K];
+    for (std::int64_t end = in.steps; end > 0; end -= kChunk) {
         const std::int64_t begin = end > kChunk ? end - kChunk : 0, length = end - begin;
-        double* rows_out[K];
-        for (int k = 0; k < K; ++k) {
-            step_errors<kUnit>(in, first + k, begin, length, steps[k]);
-            rows_out[k] = advantages + (first + k) * n + begin;
-        }
-        recursion<K>(steps, length, in.decay, carried, rows_out);
-        for (int k = 0; k < K; ++k)
-            returns_of<kUnit>(in, first + k, begin, length, steps[k], rows_out[k], returns + (first + k) * n + begin);
+        for (int k = 0; k < K; ++k) step_errors<In, kUnit>(in, first + k, begin, end, state[k], steps[k]);
+        if (in.batch.skip_masked)
+            recursion<K, true>(steps, length, in.decay, state);
+        else
+            recursion<K, false>(steps, length, in.decay, state);
+        for (int k = 0; k < K; ++k) store<In, Out, kUnit>(in, first + k, begin, length, steps[k], advantages, returns);
     }
 }
 
-template <bool kUnit>
-inline void rows_range(const Inputs& in, std::int64_t begin, std::int64_t end, RowSteps* steps, double* advantages,
-                       double* returns) {
+template <class In, class Out, bool kUnit>
+void rows_range(const Inputs& in, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
+                const OutputMatrix& returns) {
+    const auto steps = std::make_unique<RowSteps[]>(kRows);
     std::int64_t i = begin;
-    for (; i + kRows <= end; i += kRows) rows_block<kRows, kUnit>(in, i, steps, advantages, returns);
-    for (; i < end; ++i) rows_block<1, kUnit>(in, i, steps, advantages, returns);
+    for (; i + kRows <= end; i += kRows) rows_block<In, Out, kUnit, kRows>(in, i, steps.get(), advantages, returns);
+    for (; i < end; ++i) rows_block<In, Out, kUnit, 1>(in, i, steps.get(), advantages, returns);
 }
 
-void rows_range(const Inputs& in, bool unit, std::int64_t begin, std::int64_t end, RowSteps* steps, double* advantages,
-                double* returns) {
+template <class In, class Out>
+void rows_range(const Inputs& in, bool unit, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
+                const OutputMatrix& returns) {
     if (unit)
-        rows_range<true>(in, begin, end, steps, advantages, returns);
+        rows_range<In, Out, true>(in, begin, end, advantages, returns);
     else
-        rows_range<false>(in, begin, end, steps, advantages, returns);
+        rows_range<In, Out, false>(in, begin, end, advantages, returns);
 }
+
+bool unit_columns(const ValueMatrix& m, std::int64_t size) { return !m.present() || m.column_stride == size; }
 
 }  // namespace
 
-void padded_gae(const PaddedBatch& batch, double gamma, double lambda, double* advantages, double* returns) {
+void padded_gae(const PaddedBatch& batch, double gamma, double lambda, const OutputMatrix& advantages,
+                const OutputMatrix& returns) {
     const std::int64_t n = batch.rewards.columns;
-    // An empty batch has nothing to compute (and a (0, n) one no row whose
-    // length should size the default flag rows); the pool is still looked up.
+    // An empty batch has nothing to compute, however many rows it has; the
+    // pool is still looked up.
     if (batch.rewards.rows == 0 || n == 0) {
         parallel::parallel_map(0, 0.0, [](std::int64_t, std::int64_t) {});
         return;
     }
-    const std::vector<char> no(static_cast<std::size_t>(n), 0), yes(static_cast<std::size_t>(n), 1);
-    const Inputs in{batch, Flags(batch.dones, no), Flags(batch.truncated, no), Flags(batch.mask, yes),
-                    gamma, gamma * lambda};
-    const bool unit = batch.rewards.column_stride == 8 && batch.values.column_stride == 8 &&
-                      batch.next_values.column_stride == 8 && in.dones.column_stride == 1 &&
-                      in.truncated.column_stride == 1 && in.mask.column_stride == 1;
+    const Inputs in{batch, n, gamma, gamma * lambda};
+    const bool single = batch.values.precision == Precision::Float32;
+    const std::int64_t in_size = single ? 4 : 8, out_size = numeric::element_size(advantages.precision);
+    const bool unit = unit_columns(batch.rewards, in_size) && unit_columns(batch.values, in_size) &&
+                      unit_columns(batch.next_values, in_size) && unit_columns(batch.final_values, in_size) &&
+                      advantages.column_stride == out_size && returns.column_stride == out_size &&
+                      returns.precision == advantages.precision;
+    const bool single_out = advantages.precision == Precision::Float32;
     const double ns_per_row = costs::kGaeStepNs * static_cast<double>(n) + costs::kPerTrajectoryNs;
     parallel::parallel_map_blocks(batch.rewards.rows, kRows, ns_per_row, [&](std::int64_t begin, std::int64_t end) {
-        const auto steps = std::make_unique<RowSteps[]>(kRows);
-        rows_range(in, unit, begin, end, steps.get(), advantages, returns);
+        if (single && single_out)
+            rows_range<float, float>(in, unit, begin, end, advantages, returns);
+        else if (single)
+            rows_range<float, double>(in, unit, begin, end, advantages, returns);
+        else if (single_out)
+            rows_range<double, float>(in, unit, begin, end, advantages, returns);
+        else
+            rows_range<double, double>(in, unit, begin, end, advantages, returns);
     });
 }
 

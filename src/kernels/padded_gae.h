@@ -1,47 +1,58 @@
-// Generalized Advantage Estimation over a padded (batch, time) batch: each
-// row holds one or more episodes, cut by per-step flags, and may end in
-// padding.
+// Generalized Advantage Estimation over a padded batch: each row holds one
+// or more episodes, cut by per-step flags, and may hold padding or steps to
+// skip.  Inputs of float32 or float64 are read in place; the arithmetic is
+// double precision, and each result is rounded once to its destination.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
-#include "numeric/runs.h"
+#include "numeric/arrays.h"
 
 namespace qrl::kernels {
 
-// A (rows, columns) matrix of one-byte truth values (NumPy bool); absent
-// when data is null.  Any nonzero byte reads as true.
+// A (rows, columns) matrix of flags of any integer, bool or floating type,
+// `size` bytes each: set when the bits under `bits` are not all zero (so a
+// float's -0.0 is not set and NaN is).  Absent when data is null.
 struct FlagMatrix {
     const char* data = nullptr;
     std::int64_t row_stride = 0;
     std::int64_t column_stride = 0;
+    int size = 1;
+    std::uint64_t bits = ~std::uint64_t{0};
 
     bool present() const { return data != nullptr; }
     bool at(std::int64_t i, std::int64_t j) const {
-        unsigned char byte;
-        std::memcpy(&byte, data + i * row_stride + j * column_stride, 1);
-        return byte != 0;
+        std::uint64_t word = 0;
+        std::memcpy(&word, data + i * row_stride + j * column_stride, static_cast<std::size_t>(size));
+        return (word & bits) != 0;
     }
 };
 
-// Step t of row b: reward r[b, t], the value v[b, t] of the state it starts
-// from, and next_values[b, t], the value of the state it leads to (the
-// bootstrap, used unless the step ends its episode).  All matrices share the
-// rewards' shape.
+// Step t of row b: reward r[b, t] and the value v[b, t] of the state it
+// starts from.  The value of the state it leads to is next_values[b, t]
+// when that matrix is present; otherwise v[b, t + 1] within the row, and
+// bootstrap[b] (0.0 when absent) after the row's last step and before a
+// padded step.  At a truncated step final_values[b, t], when present,
+// replaces it.  All value arrays share one precision.
 struct PaddedBatch {
-    numeric::DoubleMatrix rewards;
-    numeric::DoubleMatrix values;
-    numeric::DoubleMatrix next_values;
-    FlagMatrix dones;      // the episode ended at this step: no bootstrap, no carry
-    FlagMatrix truncated;  // the episode was cut here: bootstrap, no carry
-    FlagMatrix mask;       // false on padding; absent means every step is real
+    numeric::ValueMatrix rewards;
+    numeric::ValueMatrix values;
+    numeric::ValueMatrix next_values;   // optional
+    numeric::ValueMatrix final_values;  // optional: next value at truncated steps
+    numeric::ValueRun bootstrap;        // optional, one per row (without next_values)
+    FlagMatrix dones;                   // the episode ended at this step: no bootstrap, no carry
+    FlagMatrix truncated;               // the episode was cut here: bootstrap, no carry
+    FlagMatrix episode_starts;          // a step after this one's start: this step is done
+    FlagMatrix last_dones;              // (rows, 1): the row's last step is done
+    FlagMatrix mask;                    // unset: padding (cut) or a step to skip
+    bool skip_masked = false;           // masked steps pass the carried advantage and next value through
 };
 
-// Advantages and returns (advantage + value), both row-major (rows, columns).
-// A masked step gets 0.0 in both, reads nothing, and carries nothing to the
-// step before it.  Rows run on the worker pool; each row's result does not
-// depend on the thread count or on which rows share its vector lanes.
-void padded_gae(const PaddedBatch& batch, double gamma, double lambda, double* advantages, double* returns);
+// Advantages and returns (advantage + value).  A masked step gets 0.0 in
+// both.  Rows run on the worker pool; each row's result does not depend on
+// the thread count or on which rows share its lanes.
+void padded_gae(const PaddedBatch& batch, double gamma, double lambda, const numeric::OutputMatrix& advantages,
+                const numeric::OutputMatrix& returns);
 
 }  // namespace qrl::kernels

@@ -10,44 +10,47 @@
 
 #include "kernels/gae.h"
 #include "kernels/group_advantages.h"
-#include "kernels/group_baselines.h"
+#include "numeric/arrays.h"
 #include "numeric/runs.h"
 
 namespace qrl::kernels {
 
+// Every vector kernel, declared once: X(name, parameters).  The list makes
+// the table's fields, each target's declarations and its table entries.
+//
+// gspo_clipping_range, ppo_surrogate_range: out[i] for i in [begin, end),
+//   the GSPO clipped objective between the bounds, and the PPO clipped
+//   surrogate for lo <= hi.
+// standardize, clamp: (x - mean) / scale, and the clamp into [lo, hi] for
+//   lo <= hi.
+// min_max: smallest and largest of n values by minNum and maxNum.
+// gae_side_by_side: GAE of `lanes` trajectories of equal, non-zero length
+//   side by side; `buffer` holds (2 * length + 1) * lanes doubles.
+// group_matrix_range, group_ragged_range: group advantages of the groups
+//   begin..end-1 of a matrix (one group a row) or of a flat vector cut by
+//   lengths (group i from offsets[i]); blocks of `lanes` groups start at
+//   multiples of `lanes`; `statistics` null: no per-group standardisation.
+#define QRL_VECTOR_KERNELS(X)                                                                                      \
+    X(gspo_clipping_range, (DoubleRun ratios, DoubleRun advantages, double lower, double upper, double* out,       \
+                            std::int64_t begin, std::int64_t end))                                                 \
+    X(ppo_surrogate_range, (DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out,             \
+                            std::int64_t begin, std::int64_t end))                                                 \
+    X(standardize, (DoubleRun rewards, double mean, double scale, double* out))                                    \
+    X(clamp, (DoubleRun rewards, double lo, double hi, double* out))                                               \
+    X(min_max, (const double* values, std::int64_t n, double* smallest, double* largest))                          \
+    X(gae_side_by_side, (const Trajectory* trajectories, double gamma, double lambda, double* buffer))             \
+    X(group_matrix_range, (const numeric::ValueMatrix& rewards, GroupBaseline baseline,                            \
+                           const Standardisation* statistics, double* out, std::int64_t begin, std::int64_t end))  \
+    X(group_ragged_range, (const numeric::ValueRun& rewards, const std::int64_t* lengths, const std::int64_t* offsets, \
+                           GroupBaseline baseline, const Standardisation* statistics, double* out,                 \
+                           std::int64_t begin, std::int64_t end))
+
 struct VectorKernels {
     const char* name;    // the instruction set: "baseline", "avx2", "avx512" or "neon"
     std::int64_t lanes;  // doubles per vector
-
-    // out[i] for i in [begin, end): the GSPO clipped objective between the
-    // bounds, and the PPO clipped surrogate for lo <= hi.
-    void (*gspo_clipping_range)(DoubleRun ratios, DoubleRun advantages, double lower, double upper, double* out,
-                                std::int64_t begin, std::int64_t end);
-    void (*ppo_surrogate_range)(DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out,
-                                std::int64_t begin, std::int64_t end);
-
-    // (x - mean) / scale and the clamp into [lo, hi] for lo <= hi.
-    void (*standardize)(DoubleRun rewards, double mean, double scale, double* out);
-    void (*clamp)(DoubleRun rewards, double lo, double hi, double* out);
-    // Smallest and largest of n values by minNum and maxNum.
-    void (*min_max)(const double* values, std::int64_t n, double* smallest, double* largest);
-
-    // Group advantages of groups begin..end-1; blocks of `lanes` groups
-    // start at multiples of `lanes`.
-    void (*groups_range)(const numeric::DoubleMatrix& rewards, Baseline baseline, bool normalize, double* out,
-                         std::int64_t begin, std::int64_t end);
-
-    // GAE of `lanes` trajectories of equal, non-zero length side by side;
-    // `buffer` holds (2 * length + 1) * lanes doubles.
-    void (*gae_side_by_side)(const Trajectory* trajectories, double gamma, double lambda, double* buffer);
-
-    // Group baselines of the groups begin..end-1 of a matrix (one group a
-    // row) or of a flat vector cut by lengths (group i from offsets[i]).
-    void (*baseline_matrix_range)(const numeric::DoubleMatrix& rewards, GroupBaseline baseline, bool standardise,
-                                  double* out, std::int64_t begin, std::int64_t end);
-    void (*baseline_ragged_range)(DoubleRun rewards, const std::int64_t* lengths, const std::int64_t* offsets,
-                                  GroupBaseline baseline, bool standardise, double* out, std::int64_t begin,
-                                  std::int64_t end);
+#define QRL_VECTOR_FIELD(name, parameters) void(*name) parameters;
+    QRL_VECTOR_KERNELS(QRL_VECTOR_FIELD)
+#undef QRL_VECTOR_FIELD
 };
 
 // The table for this process, chosen once.

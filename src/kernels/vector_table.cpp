@@ -6,18 +6,8 @@
 
 namespace qrl::kernels::QRL_TARGET {
 
-const VectorKernels table = {
-    QRL_TARGET_NAME(QRL_TARGET),
-    QRL_LANES,
-    gspo_clipping_range,
-    ppo_surrogate_range,
-    standardize,
-    clamp,
-    min_max,
-    groups_range,
-    gae_side_by_side,
-    matrix_range,
-    ragged_range,
-};
+#define QRL_VECTOR_ENTRY(name, parameters) name,
+const VectorKernels table = {QRL_TARGET_NAME(QRL_TARGET), QRL_LANES, QRL_VECTOR_KERNELS(QRL_VECTOR_ENTRY)};
+#undef QRL_VECTOR_ENTRY
 
 }  // namespace qrl::kernels::QRL_TARGET

@@ -35,6 +35,8 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         return nullptr;
     numeric::DoubleMatrix rewards;
     if (!view_matrix(slot[0].get(), "rewards", &rewards)) return nullptr;
+    const numeric::ValueMatrix values{rewards.data,       rewards.rows,          rewards.columns,
+                                      rewards.row_stride, rewards.column_stride, numeric::Precision::Float64};
 
     // Zero strides can describe more elements than memory holds.
     std::int64_t total;
@@ -42,7 +44,11 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     double* out = nullptr;
     py::Ref result = new_float64_vector(total, &out);
     if (!result) return nullptr;
-    kernels::group_advantages(rewards, kernels::baseline_from_name(baseline_name), normalize, out);
+    // The one group engine, with its lenient names and its flat result: the
+    // rows' advantages one after another.
+    kernels::matrix_group_advantages(values, kernels::lenient_baseline(baseline_name),
+                                     normalize ? kernels::GroupScale::Group : kernels::GroupScale::None,
+                                     kernels::Standardisation{}, out);
     return result.release();
 }
 

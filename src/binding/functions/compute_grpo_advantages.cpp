@@ -6,49 +6,54 @@
 #include "binding/conversions.h"
 #include "binding/function_definition.h"
 #include "binding/functions/group_choice.h"
-#include "binding/results.h"
-#include "kernels/group_baselines.h"
+#include "kernels/group_advantages.h"
 
 namespace qrl::binding::functions {
 namespace {
 
+constexpr const char* kFunction = "compute_grpo_advantages";
+
 constexpr const char* kDoc =
-    "compute_grpo_advantages(rewards, baseline_type=\"mean\", scale=\"group\")\n--\n\n"
+    "compute_grpo_advantages(rewards, baseline_type=\"mean\", scale=\"group\", *, std_ddof=0, epsilon=1e-08, "
+    "std_floor=1e-08, out=None)\n--\n\n"
     "Compute group-relative advantages of equal-size groups\n"
     "\n"
     "Groups run in parallel; sums run in index order, so results are exact\n"
     "and the same whatever the thread count.\n"
     "\n"
     "Args:\n"
-    "    rewards: float64 array (num_groups, group_size), one row per group\n" QRL_GROUP_CHOICE_DOC
+    "    rewards: float32 or float64 array (num_groups, group_size), one row per group\n" QRL_GROUP_CHOICE_DOC
+        QRL_GROUP_STATISTICS_DOC
     "\n"
     "Returns:\n"
-    "    float64 array of advantages with the shape of rewards";
+    "    array of advantages with the shape of rewards, float32 for float32\n"
+    "    rewards (computed in float64, rounded once), else float64; out when given";
 
 PyObject* body(PyObject* args, PyObject* kwargs) {
-    static ParameterList parameters{"compute_grpo_advantages", {"rewards", "baseline_type", "scale"}, 3, 1};
+    static ParameterList parameters{
+        kFunction, {"rewards", "baseline_type", "scale", "std_ddof", "epsilon", "std_floor", "out"}, 7, 1, 3};
     Slots slot;
     kernels::GroupBaseline baseline;
     kernels::GroupScale scale;
-    if (!match_arguments(parameters, args, kwargs, slot) ||
-        !check_array(slot[0].get(), 2, Element::Float64, "rewards") ||
-        !to_group_choice(slot[1], slot[2], &baseline, &scale))
+    kernels::Standardisation statistics;
+    if (!match_arguments(parameters, args, kwargs, slot) || !check_array(slot[0].get(), 2, Element::Real, "rewards") ||
+        !to_group_choice(slot[1], slot[2], &baseline, &scale) ||
+        !to_standardisation(slot[3], slot[4], slot[5], kFunction, &statistics))
         return nullptr;
-    numeric::DoubleMatrix rewards;
-    if (!view_matrix(slot[0].get(), "rewards", &rewards)) return nullptr;
+    numeric::ValueMatrix rewards;
+    if (!view_values(slot[0].get(), "rewards", &rewards)) return nullptr;
 
     // Zero strides can describe more elements than memory holds.
     std::int64_t total;
     if (__builtin_mul_overflow(rewards.rows, rewards.columns, &total)) return PyErr_NoMemory();
-    double* out = nullptr;
-    py::Ref result = new_float64_matrix(rewards.rows, rewards.columns, &out);
-    if (!result) return nullptr;
-    kernels::matrix_group_advantages(rewards, baseline, scale, out);
-    return result.release();
+    GroupResult result;
+    if (!group_result(slot[6], slot[0].get(), kFunction, &result)) return nullptr;
+    result.fill(total, [&](double* out) { kernels::matrix_group_advantages(rewards, baseline, scale, statistics, out); });
+    return result.array.release();
 }
 
 }  // namespace
 
-PyMethodDef compute_grpo_advantages = define_function<body>("compute_grpo_advantages", kDoc);
+PyMethodDef compute_grpo_advantages = define_function<body>(kFunction, kDoc);
 
 }  // namespace qrl::binding::functions

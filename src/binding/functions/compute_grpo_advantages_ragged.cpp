@@ -1,35 +1,40 @@
 // compute_grpo_advantages_ragged: group-relative advantages of groups of any
-// sizes, given as a flat reward vector and the groups' lengths; one parallel
-// item per group.  Parameter list, defaults, docstring and body of the
-// Python function.
+// sizes, given as a flat reward vector and the groups' lengths or labels;
+// one parallel item per group.  Parameter list, defaults, docstring and body
+// of the Python function.
 #include <vector>
 
 #include "binding/arguments.h"
 #include "binding/conversions.h"
 #include "binding/function_definition.h"
 #include "binding/functions/group_choice.h"
-#include "binding/results.h"
 #include "failure/messages.h"
-#include "kernels/group_baselines.h"
+#include "kernels/group_advantages.h"
 
 namespace qrl::binding::functions {
 namespace {
 
-constexpr const char* kDoc =
+constexpr const char* kFunction = "compute_grpo_advantages_ragged";
 
-    "compute_grpo_advantages_ragged(rewards, group_lengths, baseline_type=\"mean\", scale=\"group\")\n--\n\n"
+constexpr const char* kDoc =
+    "compute_grpo_advantages_ragged(rewards, group_lengths=None, baseline_type=\"mean\", scale=\"group\", *, "
+    "group_ids=None, std_ddof=0, epsilon=1e-08, std_floor=1e-08, out=None)\n--\n\n"
     "Compute group-relative advantages of groups of any sizes\n"
     "\n"
-    "Group g holds the next group_lengths[g] rewards of the flat vector.\n"
-    "Groups run in parallel; sums run in index order, so results are exact\n"
+    "Group g holds the next group_lengths[g] rewards of the flat vector; or,\n"
+    "with group_ids, the members that share a label, in any order.\n"
+    "Groups run in parallel; sums run in input order, so results are exact\n"
     "and the same whatever the thread count.\n"
     "\n"
     "Args:\n"
-    "    rewards: float64 array (n,), the groups one after another\n"
-    "    group_lengths: int64 array, each >= 0, summing to n\n" QRL_GROUP_CHOICE_DOC
+    "    rewards: float32 or float64 array (n,), the groups' rewards\n"
+    "    group_lengths: int64 array, each >= 0, summing to n (or None)\n" QRL_GROUP_CHOICE_DOC
+    "    group_ids: int64 array (n,), the group label of each reward (or None);\n"
+    "        exactly one of group_lengths and group_ids\n" QRL_GROUP_STATISTICS_DOC
     "\n"
     "Returns:\n"
-    "    float64 array (n,) of advantages in the order of rewards";
+    "    array (n,) of advantages in the order of rewards, float32 for float32\n"
+    "    rewards (computed in float64, rounded once), else float64; out when given";
 
 // Copies the lengths, refusing negative ones and a total other than `n`.
 bool read_lengths(const VectorView& view, std::int64_t n, std::vector<std::int64_t>* lengths) {
@@ -52,33 +57,66 @@ bool read_lengths(const VectorView& view, std::int64_t n, std::vector<std::int64
     return false;
 }
 
+bool read_ids(const VectorView& view, std::int64_t n, std::vector<std::int64_t>* ids) {
+    if (view.size != n) {
+        PyErr_Format(PyExc_ValueError, messages::kGroupIdsLength, static_cast<long long>(view.size),
+                     static_cast<long long>(n));
+        return false;
+    }
+    const numeric::Int64Run run = view.int64s();
+    ids->resize(static_cast<std::size_t>(n));
+    for (std::int64_t j = 0; j < n; ++j) (*ids)[static_cast<std::size_t>(j)] = run[j];
+    return true;
+}
+
 PyObject* body(PyObject* args, PyObject* kwargs) {
-    static ParameterList parameters{
-        "compute_grpo_advantages_ragged", {"rewards", "group_lengths", "baseline_type", "scale"}, 4, 2};
+    static ParameterList parameters{kFunction,
+                                    {"rewards", "group_lengths", "baseline_type", "scale", "group_ids", "std_ddof",
+                                     "epsilon", "std_floor", "out"},
+                                    9,
+                                    1,
+                                    4};
     Slots slot;
     kernels::GroupBaseline baseline;
     kernels::GroupScale scale;
-    if (!match_arguments(parameters, args, kwargs, slot) ||
-        !check_array(slot[0].get(), 1, Element::Float64, "rewards") ||
-        !check_array(slot[1].get(), 1, Element::Int64, "group_lengths") ||
-        !to_group_choice(slot[2], slot[3], &baseline, &scale))
+    kernels::Standardisation statistics;
+    if (!match_arguments(parameters, args, kwargs, slot) || !check_array(slot[0].get(), 1, Element::Real, "rewards") ||
+        (given(slot[1]) && !check_array(slot[1].get(), 1, Element::Int64, "group_lengths")) ||
+        !to_group_choice(slot[2], slot[3], &baseline, &scale) ||
+        (given(slot[4]) && !check_array(slot[4].get(), 1, Element::Int64, "group_ids")) ||
+        !to_standardisation(slot[5], slot[6], slot[7], kFunction, &statistics))
         return nullptr;
-    VectorView rewards, lengths_view;
-    std::vector<std::int64_t> lengths;
-    if (!view_vector(slot[0].get(), Element::Float64, "rewards", &rewards) ||
-        !view_vector(slot[1].get(), Element::Int64, "group_lengths", &lengths_view) ||
-        !read_lengths(lengths_view, rewards.size, &lengths))
+    if (given(slot[1]) == given(slot[4])) {
+        PyErr_SetString(PyExc_ValueError, messages::kGroupsGivenTwice);
         return nullptr;
+    }
+    numeric::ValueRun rewards;
+    VectorView groups_view;
+    std::vector<std::int64_t> groups;
+    if (!view_value_run(slot[0].get(), "rewards", &rewards)) return nullptr;
+    if (given(slot[1])) {
+        if (!view_vector(slot[1].get(), Element::Int64, "group_lengths", &groups_view) ||
+            !read_lengths(groups_view, rewards.size, &groups))
+            return nullptr;
+    } else if (!view_vector(slot[4].get(), Element::Int64, "group_ids", &groups_view) ||
+               !read_ids(groups_view, rewards.size, &groups)) {
+        return nullptr;
+    }
 
-    double* out = nullptr;
-    py::Ref result = new_float64_vector(rewards.size, &out);
-    if (!result) return nullptr;
-    kernels::ragged_group_advantages(rewards.doubles(), lengths, baseline, scale, out);
-    return result.release();
+    GroupResult result;
+    if (!group_result(slot[8], slot[0].get(), kFunction, &result)) return nullptr;
+    const bool by_ids = given(slot[4]);
+    result.fill(rewards.size, [&](double* out) {
+        if (by_ids)
+            kernels::labelled_group_advantages(rewards, groups, baseline, scale, statistics, out);
+        else
+            kernels::ragged_group_advantages(rewards, groups, baseline, scale, statistics, out);
+    });
+    return result.array.release();
 }
 
 }  // namespace
 
-PyMethodDef compute_grpo_advantages_ragged = define_function<body>("compute_grpo_advantages_ragged", kDoc);
+PyMethodDef compute_grpo_advantages_ragged = define_function<body>(kFunction, kDoc);
 
 }  // namespace qrl::binding::functions

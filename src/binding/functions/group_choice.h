@@ -1,16 +1,19 @@
-// The baseline and standardisation names shared by compute_grpo_advantages
-// and compute_grpo_advantages_ragged.  Unknown names are refused with
-// ValueError: a misspelt baseline must not silently select another one.
+// What compute_grpo_advantages and compute_grpo_advantages_ragged share:
+// the baseline and standardisation names, the statistics' keywords, and the
+// result array (new, or the caller's `out`).  Unknown names are refused
+// with ValueError: a misspelt baseline must not silently select another one.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/arguments.h"
 #include "binding/conversions.h"
 #include "binding/py.h"
+#include "binding/results.h"
 #include "failure/messages.h"
-#include "kernels/group_baselines.h"
+#include "kernels/group_advantages.h"
 
 namespace qrl::binding::functions {
 
@@ -33,12 +36,79 @@ inline bool to_group_choice(const py::Ref& baseline_slot, const py::Ref& scale_s
     return true;
 }
 
-// The docstring lines of the two parameters.
+// The keywords std_ddof, epsilon and std_floor (absent: 0, 1e-8, 1e-8).
+inline bool to_standardisation(const py::Ref& ddof_slot, const py::Ref& epsilon_slot, const py::Ref& floor_slot,
+                               const char* function, kernels::Standardisation* statistics) {
+    if (!convert_if_given(ddof_slot, to_int64, "std_ddof", &statistics->ddof) ||
+        !convert_if_given(epsilon_slot, to_double, "epsilon", &statistics->epsilon) ||
+        !convert_if_given(floor_slot, to_double, "std_floor", &statistics->floor))
+        return false;
+    if (statistics->ddof == 0 || statistics->ddof == 1) return true;
+    PyErr_Format(PyExc_ValueError, messages::kBadDdof, function, static_cast<long long>(statistics->ddof));
+    return false;
+}
+
+inline bool given(const py::Ref& slot) { return slot && slot.get() != Py_None; }
+
+// Refuses an `out` whose shape is not the result's (`like`'s).
+inline bool same_shape_as(PyObject* out, PyObject* like, const char* function) {
+    py::Ref out_shape(PyObject_GetAttrString(out, "shape")), shape(PyObject_GetAttrString(like, "shape"));
+    if (!out_shape || !shape) return false;
+    const int equal = PyObject_RichCompareBool(out_shape.get(), shape.get(), Py_EQ);
+    if (equal < 0) return false;
+    if (equal == 0) PyErr_Format(PyExc_ValueError, messages::kOutShape, function, "out", out_shape.get(), shape.get());
+    return equal == 1;
+}
+
+// The array a group function returns and writes: the caller's `out` (of
+// either precision, any strides), or a new C-ordered array of the rewards'
+// precision and shape.
+struct GroupResult {
+    py::Ref array;
+    numeric::OutputMatrix target;
+    bool direct = false;  // the kernel may write target.data as packed doubles
+
+    // Runs `kernel(double* out)` into the target: straight into a packed
+    // float64 target that no input shares memory with, else through a buffer
+    // rounded into the target at the end (so an `out` over the rewards reads
+    // every reward before the first is overwritten).
+    template <class Kernel>
+    void fill(std::int64_t total, Kernel&& kernel) const {
+        if (direct) return kernel(reinterpret_cast<double*>(target.data));
+        std::vector<double> buffer(static_cast<std::size_t>(total));
+        kernel(buffer.data());
+        numeric::store_matrix(buffer.data(), target);
+    }
+};
+
+inline bool group_result(const py::Ref& out_slot, PyObject* rewards, const char* function, GroupResult* result) {
+    const int ndim = numpy_ndim(rewards);
+    if (given(out_slot)) {
+        if (!view_output(out_slot.get(), function, "out", ndim, &result->target) ||
+            !same_shape_as(out_slot.get(), rewards, function))
+            return false;
+        result->array = py::Ref::borrow(out_slot.get());
+        result->direct = result->target.is_packed_doubles() && !shares_memory(out_slot.get(), rewards);
+        return true;
+    }
+    const std::vector<Py_ssize_t> dimensions = numpy_shape(rewards);
+    result->array = new_real_array(precision_of(rewards), ndim, dimensions.data(), &result->target);
+    result->direct = result->target.is_packed_doubles();
+    return static_cast<bool>(result->array);
+}
+
+// The docstring lines of the shared parameters.
 #define QRL_GROUP_CHOICE_DOC                                                             \
     "    baseline_type: \"mean\" (default), \"median\", \"min\", or \"leave_one_out\"\n" \
     "        (mean of the other members; a lone member is its own baseline)\n"           \
     "    scale: \"group\" (default: each group standardised by its own statistics,\n"    \
     "        as compute_group_advantages with normalize=True), \"batch\" (by the\n"      \
     "        mean and standard deviation of all advantages), or \"none\"\n"
+#define QRL_GROUP_STATISTICS_DOC                                                         \
+    "    std_ddof: 0 (default, population) or 1 (unbiased) standard deviation\n"        \
+    "    epsilon: added to the standard deviation in the divisor (default 1e-8)\n"       \
+    "    std_floor: groups whose standard deviation is at or below it are left\n"        \
+    "        unscaled (default 1e-8)\n"                                                   \
+    "    out: an array of the result's shape (float32 or float64) to write into\n"
 
 }  // namespace qrl::binding::functions

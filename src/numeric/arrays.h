@@ -1,0 +1,86 @@
+// Strided matrices of float32 or float64 elements: the trainer kernels read
+// either in place and compute in double precision; results are rounded once
+// to the element type of their destination.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "numeric/runs.h"
+
+namespace qrl::numeric {
+
+enum class Precision : std::uint8_t { Float32, Float64 };
+
+inline constexpr std::int64_t element_size(Precision p) { return p == Precision::Float32 ? 4 : 8; }
+
+inline double load_as_double(const char* p, Precision precision) {
+    if (precision == Precision::Float32) {
+        float x;
+        std::memcpy(&x, p, sizeof x);
+        return x;
+    }
+    double x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+inline void store_rounded(char* p, Precision precision, double x) {
+    if (precision == Precision::Float32) {
+        const auto y = static_cast<float>(x);
+        std::memcpy(p, &y, sizeof y);
+    } else {
+        std::memcpy(p, &x, sizeof x);
+    }
+}
+
+// Element (i, j) at data + i * row_stride + j * column_stride (bytes).
+struct ValueMatrix {
+    const char* data = nullptr;
+    std::int64_t rows = 0, columns = 0;
+    std::int64_t row_stride = 0, column_stride = 0;
+    Precision precision = Precision::Float64;
+
+    bool present() const { return data != nullptr; }
+    double at(std::int64_t i, std::int64_t j) const {
+        return load_as_double(data + i * row_stride + j * column_stride, precision);
+    }
+    // The float64 view the double-only kernels read.
+    DoubleMatrix doubles() const { return {data, rows, columns, row_stride, column_stride}; }
+};
+
+struct OutputMatrix {
+    char* data = nullptr;
+    std::int64_t rows = 0, columns = 0;
+    std::int64_t row_stride = 0, column_stride = 0;
+    Precision precision = Precision::Float64;
+
+    bool present() const { return data != nullptr; }
+    void set(std::int64_t i, std::int64_t j, double x) const {
+        store_rounded(data + i * row_stride + j * column_stride, precision, x);
+    }
+    // A plain row-major float64 buffer that the kernel can write directly.
+    bool is_packed_doubles() const {
+        return precision == Precision::Float64 && column_stride == 8 && (rows < 2 || row_stride == columns * 8);
+    }
+};
+
+// Writes a row-major (rows, columns) buffer of doubles into `out`, each
+// element rounded once.
+inline void store_matrix(const double* values, const OutputMatrix& out) {
+    for (std::int64_t i = 0; i < out.rows; ++i)
+        for (std::int64_t j = 0; j < out.columns; ++j) out.set(i, j, values[i * out.columns + j]);
+}
+
+// A vector of either precision, any stride.
+struct ValueRun {
+    const char* data = nullptr;
+    std::int64_t size = 0;
+    std::int64_t stride = 8;
+    Precision precision = Precision::Float64;
+
+    bool present() const { return data != nullptr; }
+    double operator[](std::int64_t i) const { return load_as_double(data + i * stride, precision); }
+};
+
+}  // namespace qrl::numeric

@@ -6,6 +6,8 @@
 # value left undefined (the median of more than 20 values holding NaN).
 import math
 
+import numpy as np
+
 INF, NAN = math.inf, math.nan
 
 
@@ -174,3 +176,89 @@ def compute_ppo_surrogate(ratios, advantages, clip_epsilon=0.2):
     lo, hi = 1.0 - float(clip_epsilon), float(clip_epsilon) + 1.0
     checked_bounds(lo, hi, len(pairs))
     return Vec(min_num(a * r, a * clamp(r, lo, hi)) for r, a in pairs)
+
+
+# ---------------------------------------------------------------- trainer-layer buffers (slow models)
+
+def _flag(f, *index):
+    return f is not None and bool(f[index])  # nonzero and NaN are set, -0.0 is not
+
+
+def result_dtype(*arrays):
+    """float32 when every given floating array is float32, else float64."""
+    given = [a for a in arrays if a is not None]
+    return np.float32 if all(np.asarray(a).dtype == np.float32 for a in given) else np.float64
+
+
+def padded_gae_buffers(rewards, values, next_values=None, dones=None, truncated=None, mask=None, gamma=0.99,
+                       gae_lambda=0.95, *, time_axis=1, mask_mode="cut", bootstrap=None, final_values=None,
+                       episode_starts=None, last_dones=None):
+    """Padded GAE over (batch, time) or (time, batch) arrays, step by step in float64."""
+    dtype = result_dtype(rewards, values, next_values, bootstrap, final_values)
+    turn = (lambda a: a) if time_axis in (1, -1) else (lambda a: None if a is None else np.asarray(a).T)
+    r, v, nv, fv = (turn(a) for a in (rewards, values, next_values, final_values))
+    d, tr, m, st = (turn(a) for a in (dones, truncated, mask, episode_starts))
+    rows, steps = r.shape
+    c = gamma * gae_lambda
+    adv, ret = np.zeros((rows, steps)), np.zeros((rows, steps))
+    real = lambda b, t: m is None or _flag(m, b, t)  # noqa: E731
+    for b in range(rows):
+        boot = 0.0 if bootstrap is None else float(bootstrap[b])
+        g, chain = 0.0, boot
+        for t in range(steps - 1, -1, -1):
+            if not real(b, t):
+                if mask_mode == "cut":
+                    g = 0.0
+                continue
+            done = (_flag(d, b, t) or (t + 1 < steps and _flag(st, b, t + 1))
+                    or (t == steps - 1 and _flag(last_dones, b)))
+            cut = _flag(tr, b, t)
+            if nv is not None:
+                nxt = float(nv[b, t])
+            elif mask_mode == "skip":
+                nxt = chain
+            else:
+                nxt = float(v[b, t + 1]) if t + 1 < steps and real(b, t + 1) else boot
+            if cut and fv is not None:
+                nxt = float(fv[b, t])
+            if done:
+                nxt = 0.0
+            delta = (gamma * nxt + float(r[b, t])) - float(v[b, t])
+            g = c * (0.0 if done or cut else g) + delta
+            adv[b, t], ret[b, t] = g, g + float(v[b, t])
+            chain = float(v[b, t])
+    return turn(adv).astype(dtype), turn(ret).astype(dtype)
+
+
+def standardised_group(a, ddof=0, epsilon=1e-8, floor=1e-8):
+    n = len(a)
+    if n < 2:
+        return list(a)
+    mu = total(a) / n
+    sigma = math.sqrt(div(total([(e - mu) * (e - mu) for e in a]), float(n - ddof)))
+    return [(e - mu) / (sigma + epsilon) for e in a] if sigma > floor else list(a)
+
+
+def group_baseline_row(x, baseline):
+    if baseline != "leave_one_out":
+        return group_row(x, baseline, False)
+    if len(x) == 1:
+        return [x[0] - x[0]]  # a lone member is its own baseline
+    s = total(x)
+    return [e - (s - e) / (len(x) - 1) for e in x]
+
+
+def grpo_labelled(rewards, group_ids, baseline_type="mean", scale="group", std_ddof=0, epsilon=1e-8, std_floor=1e-8):
+    """Groups by label, members in input order; batch statistics in input order."""
+    x = [float(e) for e in rewards]
+    out = [0.0] * len(x)
+    for label in sorted(set(int(i) for i in group_ids)):
+        members = [j for j, i in enumerate(group_ids) if int(i) == label]
+        a = group_baseline_row([x[j] for j in members], baseline_type)
+        if scale == "group":
+            a = standardised_group(a, std_ddof, epsilon, std_floor)
+        for j, e in zip(members, a):
+            out[j] = e
+    if scale == "batch":
+        out = standardised_group(out, std_ddof, epsilon, std_floor)
+    return np.array(out).astype(result_dtype(rewards))

@@ -340,6 +340,12 @@ bool view_output(PyObject* object, const char* function, const char* name, int n
         PyErr_Format(PyExc_ValueError, messages::kReadOnlyOutput, function, name);
         return false;
     }
+    for (int d = 0; d < ndim; ++d) {
+        if (array.dimensions[d] > 1 && array.strides[d] == 0) {
+            PyErr_Format(PyExc_ValueError, messages::kSelfOverlappingOutput, function, name);
+            return false;
+        }
+    }
     // A vector is one row.
     if (ndim == 1)
         *view = {array.data, 1, array.dimensions[0], 0, array.strides[0], precision_of(object)};

@@ -50,6 +50,7 @@ inline constexpr const char* kOutShape = "%s(): '%s' has shape %S but the result
 inline constexpr const char* kOutDtypes = "compute_padded_gae(): the two out arrays must have one dtype";
 inline constexpr const char* kOutOverlap = "compute_padded_gae(): the two out arrays share memory";
 inline constexpr const char* kReadOnlyOutput = "%s(): '%s' is read-only";
+inline constexpr const char* kSelfOverlappingOutput = "%s(): '%s' has elements that share memory";
 inline constexpr const char* kBadDdof = "%s(): std_ddof must be 0 or 1, not %lld";
 inline constexpr const char* kGroupsGivenTwice =
     "compute_grpo_advantages_ragged(): pass exactly one of group_lengths and group_ids";

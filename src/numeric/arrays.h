@@ -67,9 +67,31 @@ struct OutputMatrix {
 
 // Writes a row-major (rows, columns) buffer of doubles into `out`, each
 // element rounded once.
+template <class Out>
+inline void store_rows(const double* values, const OutputMatrix& out) {
+    const std::int64_t stride = out.column_stride;
+    for (std::int64_t i = 0; i < out.rows; ++i) {
+        char* row = out.data + i * out.row_stride;
+        const double* from = values + i * out.columns;
+        if (stride == sizeof(Out)) {
+            for (std::int64_t j = 0; j < out.columns; ++j) {
+                const auto x = static_cast<Out>(from[j]);
+                std::memcpy(row + j * static_cast<std::int64_t>(sizeof(Out)), &x, sizeof x);
+            }
+        } else {
+            for (std::int64_t j = 0; j < out.columns; ++j) {
+                const auto x = static_cast<Out>(from[j]);
+                std::memcpy(row + j * stride, &x, sizeof x);
+            }
+        }
+    }
+}
+
 inline void store_matrix(const double* values, const OutputMatrix& out) {
-    for (std::int64_t i = 0; i < out.rows; ++i)
-        for (std::int64_t j = 0; j < out.columns; ++j) out.set(i, j, values[i * out.columns + j]);
+    if (out.precision == Precision::Float32)
+        store_rows<float>(values, out);
+    else
+        store_rows<double>(values, out);
 }
 
 // A vector of either precision, any stride.

@@ -7,7 +7,7 @@ they are (nothing is cast); the functions that need contiguous arrays raise
 """
 
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -32,7 +32,11 @@ __version__: str
 
 _Float64Array: TypeAlias = npt.NDArray[np.float64]
 _Int64Array: TypeAlias = npt.NDArray[np.int64]
-_BoolArray: TypeAlias = npt.NDArray[np.bool_]
+_Float32Array: TypeAlias = npt.NDArray[np.float32]
+_RealArray: TypeAlias = npt.NDArray[np.float32] | npt.NDArray[np.float64]
+# Flags of any bool, integer or floating dtype: nonzero (and NaN) is set.
+_FlagArray: TypeAlias = npt.NDArray[np.bool_ | np.integer[Any] | np.floating[Any]]
+_MaskMode: TypeAlias = Literal["cut", "skip"]
 _GroupBaseline: TypeAlias = Literal["mean", "median", "min", "leave_one_out"]
 _Scale: TypeAlias = Literal["group", "batch", "none"]
 # Scalars are read with float(): float, int, bool, NumPy scalars, objects with __float__ or __index__.
@@ -141,38 +145,107 @@ def compute_reward_statistics(rewards: _RealSequence) -> dict[str, float]:
     or more values raises the internal-failure exception (a BaseException).
     """
 
-def compute_padded_gae(
-    rewards: _Float64Array,
-    values: _Float64Array,
-    next_values: _Float64Array,
-    dones: _BoolArray | None = None,
-    truncated: _BoolArray | None = None,
-    mask: _BoolArray | None = None,
+@overload
+def compute_padded_gae(  # type: ignore[overload-overlap]  # a float32 array is the narrower case
+    rewards: _Float32Array,
+    values: _Float32Array,
+    next_values: _Float32Array | None = None,
+    dones: _FlagArray | None = None,
+    truncated: _FlagArray | None = None,
+    mask: _FlagArray | None = None,
     gamma: _Real = 0.99,
     gae_lambda: _Real = 0.95,
+    *,
+    time_axis: _Integer = 1,
+    mask_mode: _MaskMode = "cut",
+    bootstrap: _Float32Array | None = None,
+    final_values: _Float32Array | None = None,
+    episode_starts: _FlagArray | None = None,
+    last_dones: _FlagArray | None = None,
+    out: tuple[_RealArray, _RealArray] | None = None,
+) -> tuple[_Float32Array, _Float32Array]: ...
+@overload
+def compute_padded_gae(
+    rewards: _RealArray,
+    values: _RealArray,
+    next_values: _RealArray | None = None,
+    dones: _FlagArray | None = None,
+    truncated: _FlagArray | None = None,
+    mask: _FlagArray | None = None,
+    gamma: _Real = 0.99,
+    gae_lambda: _Real = 0.95,
+    *,
+    time_axis: _Integer = 1,
+    mask_mode: _MaskMode = "cut",
+    bootstrap: _RealArray | None = None,
+    final_values: _RealArray | None = None,
+    episode_starts: _FlagArray | None = None,
+    last_dones: _FlagArray | None = None,
+    out: tuple[_RealArray, _RealArray] | None = None,
 ) -> tuple[_Float64Array, _Float64Array]:
-    """GAE over (batch, time) float64 matrices of one shape; returns (advantages, returns).
+    """GAE over (batch, time) matrices of one shape (``time_axis=0``: (time, batch));
+    returns (advantages, returns), float32 when every value array is float32.
 
-    ``next_values[b, t]`` is the value of the state step t leads to (at a
-    truncated step, that of the final observation). Flags are bool matrices
-    (None: no flags): ``dones`` ends an episode without bootstrap, ``truncated``
-    ends it with bootstrap, and a step where ``mask`` is False is padding
-    (0.0 out, nothing carried). Rows equal compute_gae on each episode.
+    ``next_values[b, t]`` is the value of the state step t leads to; with
+    ``next_values=None`` it is ``values[b, t + 1]`` and ``bootstrap[b]`` after
+    the last step. Flags of any dtype (nonzero is set): ``dones`` ends an
+    episode without bootstrap, ``truncated`` with one (``final_values``),
+    ``episode_starts``/``last_dones`` mark the step after an end; a masked step
+    is padding (``mask_mode="cut"``) or skipped (``"skip"``). ``out`` receives
+    the results. Rows equal compute_gae on each episode.
     """
 
+@overload
+def compute_grpo_advantages(  # type: ignore[overload-overlap]  # a float32 array is the narrower case
+    rewards: _Float32Array,
+    baseline_type: _GroupBaseline = "mean",
+    scale: _Scale = "group",
+    *,
+    std_ddof: Literal[0, 1] = 0,
+    epsilon: _Real = 1e-08,
+    std_floor: _Real = 1e-08,
+    out: _RealArray | None = None,
+) -> _Float32Array: ...
+@overload
 def compute_grpo_advantages(
     rewards: _Float64Array,
     baseline_type: _GroupBaseline = "mean",
     scale: _Scale = "group",
+    *,
+    std_ddof: Literal[0, 1] = 0,
+    epsilon: _Real = 1e-08,
+    std_floor: _Real = 1e-08,
+    out: _RealArray | None = None,
 ) -> _Float64Array:
-    """Advantages of (groups, members) rewards, same shape; "group" scale equals
-    compute_group_advantages with normalize=True. Unknown names raise ValueError."""
+    """Advantages of (groups, members) rewards, same shape and dtype; "group" scale
+    equals compute_group_advantages with normalize=True. Unknown names raise ValueError."""
 
-def compute_grpo_advantages_ragged(
-    rewards: _Float64Array,
-    group_lengths: _Int64Array,
+@overload
+def compute_grpo_advantages_ragged(  # type: ignore[overload-overlap]  # a float32 array is the narrower case
+    rewards: _Float32Array,
+    group_lengths: _Int64Array | None = None,
     baseline_type: _GroupBaseline = "mean",
     scale: _Scale = "group",
+    *,
+    group_ids: _Int64Array | None = None,
+    std_ddof: Literal[0, 1] = 0,
+    epsilon: _Real = 1e-08,
+    std_floor: _Real = 1e-08,
+    out: _RealArray | None = None,
+) -> _Float32Array: ...
+@overload
+def compute_grpo_advantages_ragged(
+    rewards: _Float64Array,
+    group_lengths: _Int64Array | None = None,
+    baseline_type: _GroupBaseline = "mean",
+    scale: _Scale = "group",
+    *,
+    group_ids: _Int64Array | None = None,
+    std_ddof: Literal[0, 1] = 0,
+    epsilon: _Real = 1e-08,
+    std_floor: _Real = 1e-08,
+    out: _RealArray | None = None,
 ) -> _Float64Array:
     """Advantages of groups of the given lengths (>= 0, summing to len(rewards))
-    laid one after another in ``rewards``; a flat array in the same order."""
+    laid one after another in ``rewards``, or labelled by ``group_ids`` in any
+    order; a flat array in the order of rewards."""

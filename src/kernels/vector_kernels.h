@@ -56,4 +56,15 @@ struct VectorKernels {
 // The table for this process, chosen once.
 const VectorKernels& vector_kernels();
 
+// What the choice was made from: the paths this processor allows (lowest
+// first) and the cap QRL_CPU_FEATURES put in force ("baseline", "avx2",
+// "avx512"; null for none), as read when the table was chosen.
+struct InstructionSetChoice {
+    const char* chosen;
+    const char* allowed[3];
+    int allowed_count;
+    const char* cap;
+};
+InstructionSetChoice instruction_set_choice();
+
 }  // namespace qrl::kernels

@@ -48,7 +48,8 @@ def run_multiprocessing(expected: str) -> None:
         with mp.get_context(method).Pool(2) as pool:
             results = pool.map(pinned_worker, [cpus[i % len(cpus)] for i in range(2)])
         for pid, source, digest, threads in results:
-            print(f"{method:5s} worker {pid}: pool of {threads} thread(s) from {source}, same results: {digest == expected}")
+            same = digest == expected
+            print(f"{method:5s} worker {pid}: pool of {threads} thread(s) from {source}, same results: {same}")
             assert digest == expected and threads == 1
 
 

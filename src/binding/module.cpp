@@ -21,7 +21,6 @@ QRL_MODULE_FUNCTIONS(QRL_DECLARE_FUNCTION)
 
 namespace {
 
-
 // Lives as long as the process: the function objects point into the entries.
 PyMethodDef* const g_functions[] = {
 #define QRL_TABLE_ENTRY(name) &functions::name,

@@ -9,8 +9,7 @@ namespace qrl {
 
 void report_failure(const std::string& message, const SourceLocation& where) noexcept {
     // Neither Python threads nor the pool's workers carry a name of ours.
-    std::fprintf(stderr, "thread '<unnamed>' failed at %s:%u:\n%s\n", where.file,
-                 where.line, message.c_str());
+    std::fprintf(stderr, "thread '<unnamed>' failed at %s:%u:\n%s\n", where.file, where.line, message.c_str());
     std::fflush(stderr);
 }
 

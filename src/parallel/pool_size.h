@@ -19,9 +19,9 @@ enum class PoolSizeSource { PrimaryVariable, SecondaryVariable, Affinity, Quota,
 struct PoolSize {
     unsigned threads = 1;  // N, between 1 and 65535
     PoolSizeSource source = PoolSizeSource::Online;
-    std::uint64_t online = 1;           // online processors
-    std::uint64_t affinity = 1;         // processors in the affinity mask
-    std::optional<double> quota;        // cgroup CPU quota in processors, if one is set
+    std::uint64_t online = 1;     // online processors
+    std::uint64_t affinity = 1;   // processors in the affinity mask
+    std::optional<double> quota;  // cgroup CPU quota in processors, if one is set
 };
 
 // Reads the variables, the affinity mask and the cgroup quota now.

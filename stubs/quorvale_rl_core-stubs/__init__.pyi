@@ -178,7 +178,6 @@ def compute_grpo_advantages_ragged(
     """Advantages of groups of the given lengths (>= 0, summing to len(rewards))
     laid one after another in ``rewards``; a flat array in the same order."""
 
-
 class _RuntimeInfo(TypedDict):
     version: str
     instruction_set: Literal["baseline", "avx2", "avx512", "neon", "generic"]
@@ -191,7 +190,6 @@ class _RuntimeInfo(TypedDict):
     online_processors: int
     affinity_processors: int
     cpu_quota: float | None
-
 
 def runtime_info() -> _RuntimeInfo:
     """What this process runs with: version, instruction-set path, worker pool size and how it was decided."""

@@ -99,7 +99,7 @@ def test_imports_without_numpy_again_and_in_a_sub_interpreter():
     _testcapi.run_in_subinterp("try:\\n import quorvale_rl_core\\nexcept ImportError as e:\\n print('refused:', e)")
     """).splitlines()
     assert lines[:5] == ["0.1.1 14 2.0", "[] []"] + ["PanicException False Failed to access NumPy array API capsule"] * 2 + [
-        "True True 13 True"]
+        "True True 14 True"]
     assert lines[5].startswith("refused: ") and "sub-interpreters" in lines[5], lines
 
 

@@ -24,7 +24,7 @@ import quorvale_rl_core as rl
 def workload() -> str:
     """A digest of every result byte of a fixed batch."""
     rng = np.random.default_rng(3)
-    rewards = [rng.normal(size=n) for n in rng.integers(1, 3000, size=64)]
+    rewards = [rng.normal(size=1 + (397 * i) % 2999) for i in range(64)]  # lengths 1 to 2999
     values = [rng.normal(size=len(r) + 1) for r in rewards]
     digest = hashlib.sha256()
     for advantages in rl.batch_compute_gae(rewards, values, 0.99, 0.95):
@@ -53,19 +53,22 @@ def run_multiprocessing(expected: str) -> None:
             assert digest == expected and threads == 1
 
 
+class Learner:
+    """A Ray actor's body: computes the workload in the actor's process."""
+
+    def run(self) -> tuple[str, int, str]:
+        digest = workload()
+        info = rl.runtime_info()
+        return digest, info["pool_threads"], info["pool_threads_source"]
+
+
 def run_ray(expected: str) -> None:
     ray: Any = importlib.import_module("ray")  # optional: untyped here
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
     try:
         # Ray gives each actor its share of CPUs as OMP_NUM_THREADS only; pass the pool size too.
-        @ray.remote(num_cpus=1, runtime_env={"env_vars": {"RAYON_NUM_THREADS": "1"}})
-        class Learner:
-            def run(self) -> tuple[str, int, str]:
-                digest = workload()
-                info = rl.runtime_info()
-                return digest, info["pool_threads"], info["pool_threads_source"]
-
-        learners = [Learner.remote() for _ in range(2)]
+        actor = ray.remote(num_cpus=1, runtime_env={"env_vars": {"RAYON_NUM_THREADS": "1"}})(Learner)
+        learners = [actor.remote() for _ in range(2)]
         for i, (digest, threads, source) in enumerate(ray.get([a.run.remote() for a in learners], timeout=300)):
             print(f"ray actor {i}: pool of {threads} thread(s) from {source}, same results: {digest == expected}")
             assert digest == expected and threads == 1
@@ -74,7 +77,7 @@ def run_ray(expected: str) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--ray", action="store_true", help="also run two Ray actors (needs ray)")
     args = parser.parse_args()
     expected = workload()

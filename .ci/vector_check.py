@@ -147,6 +147,28 @@ def innermost_loops(code):
     return [[ins for i, ins in enumerate(code) if block_of[i] in body] for body in inner]
 
 
+X86_REGISTER = re.compile(r"%[xyz]mm(\d+)")
+X86_NO_WRITE = re.compile(r"^(v?u?comis[sd]|test\w*|cmp[bwlq]?|v?ptest|j\w+)$")
+
+
+def lane_compares(loop, scalar):
+    """The scalar compares and selects of a loop that can be lanes of its vectors.
+
+    A compare whose registers no instruction of the loop writes tests a loop invariant (clang keeps
+    the NaN test of a splatted constant inside the loop rather than unswitching it): one predictable
+    branch, no lane split.  A conditional move after such compares only selects on them."""
+    written = set()
+    for _, mnemonic, operands in loop:
+        destination = operands.rsplit(",", 1)[-1].split("{", 1)[0]
+        if "(" not in destination and not X86_NO_WRITE.match(mnemonic):
+            written.update(X86_REGISTER.findall(destination))
+    compares = [(m, o) for _, m, o in loop if scalar.match(m) and not m.startswith("cmov")]
+    variant = [m for m, o in compares if not X86_REGISTER.findall(o) or set(X86_REGISTER.findall(o)) & written]
+    if variant or not compares:
+        return [m for _, m, _ in loop if scalar.match(m)]
+    return []
+
+
 def check(objdump, target, directory):
     problems, seen = [], set()
     scalar = ARM_SCALAR if target == "neon" else X86_SCALAR
@@ -166,7 +188,7 @@ def check(objdump, target, directory):
                 selects |= any(
                     ARM_PACKED_SELECT.match(m) if target == "neon" else X86_PACKED_SELECT.match(m) for _, m, _ in loop
                 )
-                lanes = [m for _, m, _ in loop if scalar.match(m)]
+                lanes = lane_compares(loop, scalar)
                 if lanes:
                     problems.append(
                         f"{target} {kernel}: a vector loop at {loop[0][0]:#x} compares lane by lane "

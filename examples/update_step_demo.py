@@ -46,3 +46,11 @@ ppo_ratios = np.exp(rng.normal(scale=0.1, size=steps))
 surrogate = rl.compute_ppo_surrogate(ppo_ratios, gae, clip_epsilon=0.2)
 print("PPO surrogate, mean:", surrogate.mean())
 print("reward statistics:", rl.compute_reward_statistics(step_rewards))
+
+# --- what this process ran with ------------------------------------------------
+info = rl.runtime_info()
+print(
+    f"\nquorvale_rl_core {info['version']}: {info['instruction_set']} path "
+    f"(allowed: {', '.join(info['instruction_sets_allowed'])}; cap: {info['cpu_features_cap']}), "
+    f"pool of {info['pool_threads']} threads from {info['pool_threads_source']}, started: {info['pool_started']}"
+)

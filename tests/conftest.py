@@ -18,5 +18,14 @@ LEAK_CALLS = int(os.environ.get("QRL_LEAK_CALLS", "100000"))
 SANITIZER = os.environ.get("QRL_SANITIZER", "")
 
 
+def pytest_report_header(config):  # what the module decided, above the results
+    import quorvale_rl_core as q
+    info = q.runtime_info()
+    return (f"quorvale_rl_core {info['version']}: {info['instruction_set']} path (allowed "
+            f"{', '.join(info['instruction_sets_allowed'])}, cap {info['cpu_features_cap']}); pool of "
+            f"{info['pool_threads']} threads from {info['pool_threads_source']} (online {info['online_processors']}, "
+            f"affinity {info['affinity_processors']}, quota {info['cpu_quota']})")
+
+
 def pytest_runtest_setup(item):  # a test that hangs dumps every thread's stack and ends the run
     faulthandler.dump_traceback_later(1800, exit=True)

@@ -23,7 +23,8 @@ def fails_with(message, name, *args, **kwargs):
 
 
 def test_module_attributes():
-    added = ["compute_padded_gae", "compute_grpo_advantages", "compute_grpo_advantages_ragged"]  # tested in test_trainer_kernels
+    # tested in test_trainer_kernels and test_runtime_report
+    added = ["compute_padded_gae", "compute_grpo_advantages", "compute_grpo_advantages_ragged", "runtime_info"]
     assert q.__all__ == NAMES + added + ["__version__"] and q.__version__ == "0.1.1"
     assert q.__doc__ == "Python module definition" and q.__name__ == "quorvale_rl_core" and not hasattr(q, "PanicException")
 

@@ -21,8 +21,8 @@ constexpr const char* kPanicDoc =
 PyObject* g_panic_type = nullptr;
 
 [[noreturn]] void abort_uncaught(const std::string& message) noexcept {
-    report_failure(message, std::source_location::current());
-    report_failure("uncaught panic at ffi boundary", std::source_location::current());
+    report_failure(message, SourceLocation::current());
+    report_failure("uncaught panic at ffi boundary", SourceLocation::current());
     std::abort();
 }
 

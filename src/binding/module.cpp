@@ -7,6 +7,7 @@
 #include "binding/conversions.h"
 #include "binding/failure_guard.h"
 #include "binding/functions/table.h"
+#include "binding/version.h"
 #include "failure/internal_failure.h"
 #include "failure/messages.h"
 
@@ -19,8 +20,6 @@ QRL_MODULE_FUNCTIONS(QRL_DECLARE_FUNCTION)
 }  // namespace functions
 
 namespace {
-
-constexpr const char* kVersion = "0.1.1";
 
 // Lives as long as the process: the function objects point into the entries.
 PyMethodDef* const g_functions[] = {

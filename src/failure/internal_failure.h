@@ -6,10 +6,22 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
 
 namespace qrl {
+
+// Where a check stands.  std::source_location needs library support that
+// clang 14 with libstdc++ 12 lacks; the builtins it is made of are in GCC 11
+// and clang 14 alike, and as default arguments they name the caller.
+struct SourceLocation {
+    const char* file;
+    unsigned line;
+
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            unsigned line = __builtin_LINE()) noexcept {
+        return {file, line};
+    }
+};
 
 class InternalFailure final : public std::exception {
 public:
@@ -23,13 +35,13 @@ private:
 
 // Writes the failure report for `message` to standard error, naming the
 // thread and the source location of the failed check.
-void report_failure(const std::string& message, const std::source_location& where) noexcept;
+void report_failure(const std::string& message, const SourceLocation& where) noexcept;
 
 // Reports and throws.  Kept out of line so hot loops only carry a call.
-[[noreturn]] void fail(std::string message, const std::source_location& where = std::source_location::current());
+[[noreturn]] void fail(std::string message, const SourceLocation& where = SourceLocation::current());
 
 // The message of a clamp whose bounds are crossed or NaN.
 [[noreturn]] void fail_clamp_bounds(double lower, double upper,
-                                    const std::source_location& where = std::source_location::current());
+                                    const SourceLocation& where = SourceLocation::current());
 
 }  // namespace qrl

@@ -33,7 +33,8 @@ void batch_gae(std::span<const Trajectory> trajectories, double gamma, double la
         while (i < end) {
             const Trajectory* block = trajectories.data() + i;
             if (i + lanes <= end && block[0].rewards.size > 0 && same_length(block, lanes)) {
-                buffer.resize(static_cast<std::size_t>((2 * block[0].rewards.size + 1) * lanes));
+                buffer.resize(
+                    static_cast<std::size_t>((2 * std::min(block[0].rewards.size, kGaeBlockSteps) + 1) * lanes));
                 vector.gae_side_by_side(block, gamma, lambda, buffer.data());
                 i += lanes;
             } else {

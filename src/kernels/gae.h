@@ -26,6 +26,11 @@ inline void gae(DoubleRun rewards, DoubleRun values, double gamma, double lambda
     }
 }
 
+// Trajectories side by side in vector lanes are copied in blocks of this
+// many steps: the scratch per worker stays (2 * kGaeBlockSteps + 1) * lanes
+// doubles, whatever the trajectory length.
+constexpr std::int64_t kGaeBlockSteps = 1024;
+
 struct Trajectory {
     DoubleRun rewards;
     DoubleRun values;

@@ -17,23 +17,29 @@ using simd::kLanes;
 // the multiply-add chain.
 void gae_side_by_side(const Trajectory* trajectories, double gamma, double lambda, double* buffer) {
     const std::int64_t n = trajectories[0].rewards.size;
-    double* rewards = buffer;               // step t of lane l at t * kLanes + l
-    double* values = rewards + n * kLanes;  // n + 1 value estimates per lane
-    for (int lane = 0; lane < kLanes; ++lane) {
-        const Trajectory& t = trajectories[lane];
-        for (std::int64_t step = 0; step < n; ++step) rewards[step * kLanes + lane] = t.rewards[step];
-        const std::int64_t known = std::min(t.values.size, n + 1);
-        for (std::int64_t step = 0; step < known; ++step) values[step * kLanes + lane] = t.values[step];
-        for (std::int64_t step = known; step <= n; ++step) values[step * kLanes + lane] = 0.0;
-    }
     const simd::Constant discount(gamma), decay(gamma * lambda);
     Doubles advantage = simd::splat<Doubles>(0.0);
-    for (std::int64_t step = n - 1; step >= 0; --step) {
-        const Doubles next = simd::get<Doubles>(values, step + 1);
-        const Doubles current = simd::get<Doubles>(values, step);
-        const Doubles delta = (discount.vector * next + simd::get<Doubles>(rewards, step)) - current;
-        advantage = decay.vector * advantage + delta;
-        for (int lane = 0; lane < kLanes; ++lane) trajectories[lane].out[step] = advantage[lane];
+    // Backward over blocks of at most kGaeBlockSteps steps, so the buffer
+    // stays small whatever the length; the advantage carries across blocks.
+    for (std::int64_t hi = n; hi > 0;) {
+        const std::int64_t lo = std::max<std::int64_t>(0, hi - kGaeBlockSteps), steps = hi - lo;
+        double* rewards = buffer;                   // step lo + s of lane l at s * kLanes + l
+        double* values = rewards + steps * kLanes;  // steps + 1 value estimates per lane
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const Trajectory& t = trajectories[lane];
+            for (std::int64_t s = 0; s < steps; ++s) rewards[s * kLanes + lane] = t.rewards[lo + s];
+            const std::int64_t known = std::clamp<std::int64_t>(std::min(t.values.size, n + 1) - lo, 0, steps + 1);
+            for (std::int64_t s = 0; s < known; ++s) values[s * kLanes + lane] = t.values[lo + s];
+            for (std::int64_t s = known; s <= steps; ++s) values[s * kLanes + lane] = 0.0;
+        }
+        for (std::int64_t s = steps - 1; s >= 0; --s) {
+            const Doubles next = simd::get<Doubles>(values, s + 1);
+            const Doubles current = simd::get<Doubles>(values, s);
+            const Doubles delta = (discount.vector * next + simd::get<Doubles>(rewards, s)) - current;
+            advantage = decay.vector * advantage + delta;
+            for (int lane = 0; lane < kLanes; ++lane) trajectories[lane].out[lo + s] = advantage[lane];
+        }
+        hi = lo;
     }
 }
 

@@ -166,15 +166,15 @@ QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double*
     // minNum branches and mispredicts on random data).
     // (constant shuffles: GCC builds a computed index vector lane by lane)
 #if QRL_LANES == 8
-    m = simd::min_num(m, __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3));
-    m = simd::min_num(m, __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5));
-    m = simd::min_num(m, __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6));
+    m = simd::min_num(m, simd::permute<4, 5, 6, 7, 0, 1, 2, 3>(m));
+    m = simd::min_num(m, simd::permute<2, 3, 0, 1, 6, 7, 4, 5>(m));
+    m = simd::min_num(m, simd::permute<1, 0, 3, 2, 5, 4, 7, 6>(m));
 #elif QRL_LANES == 4
-    m = simd::min_num(m, __builtin_shufflevector(m, m, 2, 3, 0, 1));
-    m = simd::min_num(m, __builtin_shufflevector(m, m, 1, 0, 3, 2));
+    m = simd::min_num(m, simd::permute<2, 3, 0, 1>(m));
+    m = simd::min_num(m, simd::permute<1, 0, 3, 2>(m));
 #else
     static_assert(kLanes == 2);
-    m = simd::min_num(m, __builtin_shufflevector(m, m, 1, 0));
+    m = simd::min_num(m, simd::permute<1, 0>(m));
 #endif
     double b = m[0];
     for (; j < n; ++j) b = numeric::min_num(b, simd::load_one(row, j));

@@ -1,5 +1,6 @@
 // The element-wise reward kernels, compiled once per instruction set.
 #include <cmath>
+#include <cstring>
 
 #include "kernels/vector_ranges.h"
 #include "numeric/simd.h"
@@ -44,14 +45,18 @@ void min_max(const double* values, std::int64_t n, double* smallest, double* lar
         lo = simd::min_num(lo, x);
         hi = simd::max_num(hi, x);
     }
+    // The tail as one more vector, padded with NaN (ignored by both): a
+    // scalar tail loop is vectorised by clang into a lane-by-lane compare.
+    if (i < n) {
+        simd::Doubles x = simd::splat<simd::Doubles>(NAN);
+        std::memcpy(&x, values + i, static_cast<std::size_t>(n - i) * sizeof(double));
+        lo = simd::min_num(lo, x);
+        hi = simd::max_num(hi, x);
+    }
     double lo_all = INFINITY, hi_all = -INFINITY;
     for (int lane = 0; lane < simd::kLanes; ++lane) {
         lo_all = numeric::min_num(lo_all, lo[lane]);
         hi_all = numeric::max_num(hi_all, hi[lane]);
-    }
-    for (; i < n; ++i) {
-        lo_all = numeric::min_num(lo_all, values[i]);
-        hi_all = numeric::max_num(hi_all, values[i]);
     }
     *smallest = lo_all;
     *largest = hi_all;

@@ -34,9 +34,12 @@ enum class Level { Baseline, Avx2, Avx512 };
 // QRL_CPU_FEATURES caps the instruction set: "baseline", "avx2" or
 // "avx512".  It never raises one above what the processor supports; any
 // other value, like an unset variable, leaves no cap.
+const char* g_cap_name = nullptr;  // the cap in force when the table was chosen
+
 Level cap_from_environment() {
     const char* value = std::getenv("QRL_CPU_FEATURES");
     const std::string_view cap = value != nullptr ? value : "";
+    g_cap_name = cap == "baseline" ? "baseline" : cap == "avx2" ? "avx2" : cap == "avx512" ? "avx512" : nullptr;
     if (cap == "baseline") return Level::Baseline;
     if (cap == "avx2") return Level::Avx2;
     return Level::Avx512;
@@ -71,6 +74,20 @@ const VectorKernels& choose() { return generic::table; }
 const VectorKernels& vector_kernels() {
     static const VectorKernels& chosen = choose();
     return chosen;
+}
+
+InstructionSetChoice instruction_set_choice() {
+    InstructionSetChoice choice{vector_kernels().name, {}, 0, nullptr};
+#if defined(__x86_64__)
+    const Level supported = supported_by_processor();
+    choice.allowed[choice.allowed_count++] = "baseline";
+    if (supported >= Level::Avx2) choice.allowed[choice.allowed_count++] = "avx2";
+    if (supported >= Level::Avx512) choice.allowed[choice.allowed_count++] = "avx512";
+    choice.cap = g_cap_name;
+#else
+    choice.allowed[choice.allowed_count++] = choice.chosen;
+#endif
+    return choice;
 }
 
 }  // namespace qrl::kernels

@@ -25,7 +25,7 @@ namespace qrl::kernels {
 //   lo <= hi.
 // min_max: smallest and largest of n values by minNum and maxNum.
 // gae_side_by_side: GAE of `lanes` trajectories of equal, non-zero length
-//   side by side; `buffer` holds (2 * length + 1) * lanes doubles.
+//   side by side; `buffer` holds (2 * min(length, kGaeBlockSteps) + 1) * lanes doubles.
 // group_matrix_range, group_ragged_range: group advantages of the groups
 //   begin..end-1 of a matrix (one group a row) or of a flat vector cut by
 //   lengths (group i from offsets[i]); blocks of `lanes` groups start at
@@ -55,5 +55,16 @@ struct VectorKernels {
 
 // The table for this process, chosen once.
 const VectorKernels& vector_kernels();
+
+// What the choice was made from: the paths this processor allows (lowest
+// first) and the cap QRL_CPU_FEATURES put in force ("baseline", "avx2",
+// "avx512"; null for none), as read when the table was chosen.
+struct InstructionSetChoice {
+    const char* chosen;
+    const char* allowed[3];
+    int allowed_count;
+    const char* cap;
+};
+InstructionSetChoice instruction_set_choice();
 
 }  // namespace qrl::kernels

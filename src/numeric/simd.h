@@ -93,6 +93,18 @@ QRL_VECTOR_INLINE Doubles max_num(Doubles a, Doubles b) {
     return (b != b) ? a : m;
 }
 
+// The lanes of v in the order given (constants, so one shuffle instruction).
+// GCC 11 only has __builtin_shuffle; clang only __builtin_shufflevector.
+template <int... Lanes>
+QRL_VECTOR_INLINE Doubles permute(Doubles v) {
+    static_assert(sizeof...(Lanes) == kLanes);
+#if defined(__clang__)
+    return __builtin_shufflevector(v, v, Lanes...);
+#else
+    return __builtin_shuffle(v, Mask{Lanes...});
+#endif
+}
+
 QRL_VECTOR_INLINE double load_one(const char* data, std::int64_t i) {
     double v;
     std::memcpy(&v, data + i * static_cast<std::int64_t>(sizeof(double)), sizeof v);

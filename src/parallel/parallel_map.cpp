@@ -47,6 +47,7 @@ struct PoolState {
     std::atomic<WorkerPool*> pool{nullptr};
     bool failed = false;
     std::string failure;
+    PoolSize size;  // of the pool started (or refused)
 };
 
 PoolState g_state;
@@ -73,8 +74,10 @@ WorkerPool& acquire_pool() {
     std::unique_ptr<WorkerPool> pool;
     if (g_fork_handler_error != 0)
         error = "pthread_atfork failed (os error " + std::to_string(g_fork_handler_error) + ")";
-    else
-        pool = WorkerPool::start(pool_size_from_environment(), kWorkerStackBytes, error);
+    else {
+        g_state.size = pool_size_from_environment();
+        pool = WorkerPool::start(g_state.size.threads, kWorkerStackBytes, error);
+    }
     if (!pool) {
         g_state.failed = true;
         g_state.failure = error;
@@ -119,6 +122,15 @@ struct MapCall {
 };
 
 }  // namespace
+
+PoolReport pool_report() {
+    PoolReport report;
+    std::lock_guard lock(g_state.mutex);
+    report.started = g_state.pool.load(std::memory_order_relaxed) != nullptr;
+    report.failure = g_state.failure;
+    report.size = report.started || g_state.failed ? g_state.size : pool_size_from_environment();
+    return report;
+}
 
 void run_indexed(std::int64_t n, double ns_per_item, RangeFunction function, void* context) {
     WorkerPool& pool = acquire_pool();

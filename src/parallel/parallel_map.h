@@ -17,9 +17,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 
+#include "parallel/pool_size.h"
+
 namespace qrl::parallel {
+
+// The pool's size and how it was decided: that of the running pool once it
+// started (or failed to), else what a parallel call would decide now.
+struct PoolReport {
+    PoolSize size;
+    bool started = false;
+    std::string failure;  // why the pool could not start, if it could not
+};
+PoolReport pool_report();
 
 using RangeFunction = void (*)(void* context, std::int64_t begin, std::int64_t end);
 

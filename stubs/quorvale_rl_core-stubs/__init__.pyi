@@ -7,7 +7,7 @@ they are (nothing is cast); the functions that need contiguous arrays raise
 """
 
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, overload
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -25,6 +25,7 @@ __all__ = [
     "compute_padded_gae",
     "compute_grpo_advantages",
     "compute_grpo_advantages_ragged",
+    "runtime_info",
     "__version__",
 ]
 
@@ -249,3 +250,19 @@ def compute_grpo_advantages_ragged(
     """Advantages of groups of the given lengths (>= 0, summing to len(rewards))
     laid one after another in ``rewards``, or labelled by ``group_ids`` in any
     order; a flat array in the order of rewards."""
+
+class _RuntimeInfo(TypedDict):
+    version: str
+    instruction_set: Literal["baseline", "avx2", "avx512", "neon", "generic"]
+    instruction_sets_allowed: list[str]
+    cpu_features_cap: Literal["baseline", "avx2", "avx512"] | None
+    pool_threads: int
+    pool_threads_source: Literal["RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "affinity", "quota", "online"]
+    pool_started: bool
+    pool_failure: str | None
+    online_processors: int
+    affinity_processors: int
+    cpu_quota: float | None
+
+def runtime_info() -> _RuntimeInfo:
+    """What this process runs with: version, instruction-set path, worker pool size and how it was decided."""

@@ -35,6 +35,8 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         return nullptr;
     numeric::DoubleMatrix rewards;
     if (!view_matrix(slot[0].get(), "rewards", &rewards)) return nullptr;
+    // Rows of no columns hold no work: zero strides can make 2^59 of them.
+    if (rewards.columns == 0) rewards.rows = 0;
     const numeric::ValueMatrix values{rewards.data,       rewards.rows,          rewards.columns,
                                       rewards.row_stride, rewards.column_stride, numeric::Precision::Float64};
 

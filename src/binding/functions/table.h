@@ -15,4 +15,5 @@
     X(compute_reward_statistics)      \
     X(compute_padded_gae)             \
     X(compute_grpo_advantages)        \
-    X(compute_grpo_advantages_ragged)
+    X(compute_grpo_advantages_ragged) \
+    X(runtime_info)

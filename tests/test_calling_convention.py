@@ -1,5 +1,6 @@
 # What all nine entry points share: registration, argument matching, conversion and its messages.
 import inspect
+from importlib.metadata import version
 import types
 
 import numpy as np
@@ -24,7 +25,7 @@ def fails_with(message, name, *args, **kwargs):
 
 def test_module_attributes():
     added = ["compute_padded_gae", "compute_grpo_advantages", "compute_grpo_advantages_ragged"]  # tested in test_trainer_kernels
-    assert q.__all__ == NAMES + added + ["__version__"] and q.__version__ == "0.1.1"
+    assert q.__all__ == NAMES + added + ["__version__"] and q.__version__ == version("quorvale_rl_core")
     assert q.__doc__ == "Python module definition" and q.__name__ == "quorvale_rl_core" and not hasattr(q, "PanicException")
 
 

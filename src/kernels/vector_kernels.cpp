@@ -3,68 +3,66 @@
 #include <cstdlib>
 #include <string_view>
 
-// The targets this build compiled (see CMakeLists.txt); each defines its
-// table in its own namespace.
-namespace qrl::kernels {
+// The targets of this architecture, from kernels/vector_targets.h (the list
+// CMakeLists.txt compiles); each defines its table in its own namespace.
+#define QRL_IGNORE_TARGET(name, lanes, flags, feature)
 #if defined(__x86_64__)
-namespace baseline {
-extern const VectorKernels table;
-}
-namespace avx2 {
-extern const VectorKernels table;
-}
-namespace avx512 {
-extern const VectorKernels table;
-}
+#define QRL_X86_64_TARGET(name, lanes, flags, feature) QRL_TARGET_ENTRY(name, feature)
+#define QRL_AARCH64_TARGET QRL_IGNORE_TARGET
+#define QRL_OTHER_TARGET QRL_IGNORE_TARGET
+#define QRL_PROCESSOR_SUPPORTS(feature) __builtin_cpu_supports(feature)
 #elif defined(__aarch64__)
-namespace neon {
-extern const VectorKernels table;
-}
+#define QRL_X86_64_TARGET QRL_IGNORE_TARGET
+#define QRL_AARCH64_TARGET(name, lanes, flags, feature) QRL_TARGET_ENTRY(name, feature)
+#define QRL_OTHER_TARGET QRL_IGNORE_TARGET
+#define QRL_PROCESSOR_SUPPORTS(feature) true
 #else
-namespace generic {
-extern const VectorKernels table;
-}
+#define QRL_X86_64_TARGET QRL_IGNORE_TARGET
+#define QRL_AARCH64_TARGET QRL_IGNORE_TARGET
+#define QRL_OTHER_TARGET(name, lanes, flags, feature) QRL_TARGET_ENTRY(name, feature)
+#define QRL_PROCESSOR_SUPPORTS(feature) true
 #endif
+
+namespace qrl::kernels {
+
+#define QRL_TARGET_ENTRY(name, feature) \
+    namespace name {                    \
+    extern const VectorKernels table;   \
+    }
+#include "kernels/vector_targets.h"
+#undef QRL_TARGET_ENTRY
 
 namespace {
 
-#if defined(__x86_64__)
-enum class Level { Baseline, Avx2, Avx512 };
+struct Target {
+    std::string_view name;
+    const VectorKernels* table;
+    bool supported;  // by this processor and operating system (registers included)
+};
 
-// QRL_CPU_FEATURES caps the instruction set: "baseline", "avx2" or
-// "avx512".  It never raises one above what the processor supports; any
-// other value, like an unset variable, leaves no cap.
-Level cap_from_environment() {
+// QRL_CPU_FEATURES caps the instruction set at the target it names exactly
+// ("baseline", "avx2" or "avx512" on x86-64).  It never raises one above what
+// the processor supports; any other value, like an unset variable, leaves no
+// cap.
+const VectorKernels& choose() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+#endif
+    const Target targets[] = {
+#define QRL_TARGET_ENTRY(name, feature) {#name, &name::table, QRL_PROCESSOR_SUPPORTS(feature)},
+#include "kernels/vector_targets.h"
+#undef QRL_TARGET_ENTRY
+    };
     const char* value = std::getenv("QRL_CPU_FEATURES");
     const std::string_view cap = value != nullptr ? value : "";
-    if (cap == "baseline") return Level::Baseline;
-    if (cap == "avx2") return Level::Avx2;
-    return Level::Avx512;
-}
-
-Level supported_by_processor() {
-    __builtin_cpu_init();
-    // The checks include the operating system's support for the registers.
-    if (__builtin_cpu_supports("avx512f")) return Level::Avx512;
-    if (__builtin_cpu_supports("avx2")) return Level::Avx2;
-    return Level::Baseline;
-}
-
-const VectorKernels& choose() {
-    const Level cap = cap_from_environment();
-    const Level supported = supported_by_processor();
-    switch (cap < supported ? cap : supported) {
-        case Level::Avx512: return avx512::table;
-        case Level::Avx2: return avx2::table;
-        default: return baseline::table;
+    const VectorKernels* chosen = targets[0].table;  // the architecture's baseline always runs
+    for (const Target& target : targets) {
+        if (!target.supported) break;
+        chosen = target.table;
+        if (target.name == cap) break;
     }
+    return *chosen;
 }
-#elif defined(__aarch64__)
-// NEON is part of every aarch64 processor; QRL_CPU_FEATURES has no effect.
-const VectorKernels& choose() { return neon::table; }
-#else
-const VectorKernels& choose() { return generic::table; }
-#endif
 
 }  // namespace
 

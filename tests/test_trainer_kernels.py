@@ -130,6 +130,17 @@ def test_padded_gae_like_model(batch):
     assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip((rewards, values, next_values), before))
 
 
+@pytest.mark.parametrize("which", range(6))
+@pytest.mark.parametrize("layout", [np.asfortranarray, lambda m: np.repeat(m, 2, axis=1)[:, ::2]], ids=["fortran", "strided"])
+def test_padded_gae_one_array_in_another_layout(which, layout):
+    """One argument laid out differently from the others is read as it is (the unit-stride path checks each)."""
+    rng = np.random.default_rng(which)
+    arrays = [rng.normal(size=(7, 7)) for _ in range(3)] + [rng.random((7, 7)) < p for p in (0.2, 0.2, 0.8)]
+    expected = q.compute_padded_gae(*arrays, 0.9, 0.8)
+    arrays[which] = layout(arrays[which])
+    assert all(same_bits(got, want) for got, want in zip(q.compute_padded_gae(*arrays, 0.9, 0.8), expected))
+
+
 @given(st.integers(0, 2 ** 32 - 1), st.sampled_from([(0.99, 0.95), (0.9, 1.0), (1.0, 0.0)]))
 def test_rows_equal_compute_gae_on_each_episode(seed, discounts):
     """A row of episodes cut by dones and truncations, then padding, equals compute_gae episode by episode."""
@@ -370,3 +381,46 @@ def test_adapter_covers_the_module(adapter):
     assert adapter.apply_gspo_clipping(x, y).shape == adapter.compute_ppo_surrogate(x, y).shape == (3,)
     assert adapter.compute_group_advantages(x.reshape(1, 3), "min", False).tolist() == [0.0, 1.0, 3.0]
     assert adapter.compute_reward_statistics(x)["max"] == 4.0
+
+
+def adapter_calls(adapter, t):
+    """One call of each adapter function returning tensors, its tensor arguments made by `t` from arrays."""
+    v, m = np.array([1.0, 2.0, 4.0, -1.0]), np.arange(6.0).reshape(2, 3)
+    return {
+        "compute_group_advantages": lambda: adapter.compute_group_advantages(t(m), "median", True),
+        "compute_gae": lambda: adapter.compute_gae(t(v[:3]), t(v)),
+        "batch_compute_gae": lambda: adapter.batch_compute_gae([t(v), t(v[:2])], [t(v), t(v[:3])])[0],
+        "normalize_rewards": lambda: adapter.normalize_rewards(t(v), 0.5, 2.0, 7)[0],
+        "clip_rewards_py": lambda: adapter.clip_rewards_py(t(v), 0.0, 2.0),
+        "compute_gspo_importance_ratios": lambda: adapter.compute_gspo_importance_ratios(t(v), t(v[::-1].copy()), np.array([1, 2, 1, 1])),
+        "apply_gspo_clipping": lambda: adapter.apply_gspo_clipping(t(v), t(v)),
+        "compute_ppo_surrogate": lambda: adapter.compute_ppo_surrogate(t(v), t(v)),
+        "compute_padded_gae": lambda: adapter.compute_padded_gae(t(m), t(m), t(m))[1],
+        "compute_grpo_advantages": lambda: adapter.compute_grpo_advantages(t(m)),
+        "compute_grpo_advantages_ragged": lambda: adapter.compute_grpo_advantages_ragged(t(v), np.array([3, 1])),
+    }
+
+
+def test_adapter_results_on_the_input_device(adapter):
+    """Results come back on the device of the input, not on the CPU where the kernel ran (no GPU here:
+    a CPU tensor that reports another device stands in for one)."""
+    import torch
+
+    class Elsewhere(torch.Tensor):
+        @classmethod
+        def __torch_function__(cls, func, types, args=(), kwargs=None):
+            if getattr(func, "__self__", None) is torch._C.TensorBase.device:
+                return torch.device("meta")
+            with torch._C.DisableTorchFunctionSubclass():
+                return func(*args, **(kwargs or {}))
+
+    devices = {name: call().device.type for name, call in adapter_calls(adapter, lambda a: torch.from_numpy(a).as_subclass(Elsewhere)).items()}
+    assert devices == dict.fromkeys(devices, "meta")
+
+
+def test_adapter_strided_float64_vectors(adapter):
+    """A strided CPU float64 view is made contiguous for the functions that need it, as other tensors are."""
+    import torch
+    strided = {name: call() for name, call in adapter_calls(adapter, lambda a: torch.from_numpy(np.repeat(a, 2, axis=-1)).unflatten(-1, (-1, 2))[..., 0]).items()}
+    plain = {name: call() for name, call in adapter_calls(adapter, torch.from_numpy).items()}
+    assert all(torch.equal(strided[name], plain[name]) for name in plain)

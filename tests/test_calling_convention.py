@@ -9,7 +9,7 @@ import pytest
 import quorvale_rl_core as q
 from comparison import matches
 from generators import Hooks
-from registry import KINDS, NAMES, NOT_CONTIGUOUS, PARAMS, REGISTRY, REQUIRED, call, valid
+from registry import ALL, KINDS, NAMES, NOT_CONTIGUOUS, PARAMS, REGISTRY, REQUIRED, call, valid
 
 
 def fails_with(message, name, *args, **kwargs):
@@ -24,8 +24,7 @@ def fails_with(message, name, *args, **kwargs):
 
 
 def test_module_attributes():
-    added = ["compute_padded_gae", "compute_grpo_advantages", "compute_grpo_advantages_ragged"]  # tested in test_trainer_kernels
-    assert q.__all__ == NAMES + added + ["__version__"] and q.__version__ == version("quorvale_rl_core")
+    assert q.__all__ == ALL + ["__version__"] and q.__version__ == version("quorvale_rl_core")
     assert q.__doc__ == "Python module definition" and q.__name__ == "quorvale_rl_core" and not hasattr(q, "PanicException")
 
 

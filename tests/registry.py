@@ -47,9 +47,9 @@ class Function:
     def defaults(self):
         return [ast.literal_eval(p.split("=")[1]) for p in self._parts if "=" in p]
 
-    def arguments(self):
-        """Fresh valid arguments as (positional, keyword) for a call."""
-        values = self.valid()
+    def arguments(self, values=None):
+        """Fresh valid arguments (or `values`, one per parameter) as (positional, keyword) for a call."""
+        values = self.valid() if values is None else values
         cut = len(self.params) - len(self.keyword_only)
         return values[:cut], dict(zip(self.params[cut:], values[cut:]))
 
@@ -72,17 +72,22 @@ REGISTRY = {
     "compute_ppo_surrogate": Function("(ratios, advantages, clip_epsilon=0.2)", "vec vec float", "Compute PPO clipped surrogate objective",
                                       lambda: [f64([1.5, 0.5, 1.0]), f64([2.0, -1.0, 3.0]), 0.1]),
     "compute_reward_statistics": Function("(rewards)", "seq", "Compute reward statistics for a batch of trajectories", lambda: [[2.0, -1.0, 7.0]]),
-    "compute_padded_gae": Function("(rewards, values, next_values, dones=None, truncated=None, mask=None, gamma=0.99, gae_lambda=0.95)",
-                                   "mat mat mat flags flags flags float float", "Compute GAE over a padded (batch, time) batch of episodes",
+    "compute_padded_gae": Function("(rewards, values, next_values=None, dones=None, truncated=None, mask=None, gamma=0.99, gae_lambda=0.95, "
+                                   '*, time_axis=1, mask_mode="cut", bootstrap=None, final_values=None, episode_starts=None, last_dones=None, out=None)',
+                                   "mat mat mat flags flags flags float float int str vec mat flags flagvec out",
+                                   "Compute GAE over a padded batch of episodes",
                                    lambda: [np.arange(12.0).reshape(3, 4), np.full((3, 4), 0.5), np.ones((3, 4)), np.eye(3, 4, dtype=bool),
-                                            np.eye(3, 4, 1, dtype=bool), np.tri(3, 4, 1, dtype=bool), 0.9, 0.8], layer="trainer"),
-    "compute_grpo_advantages": Function('(rewards, baseline_type="mean", scale="group")', "mat str str",
-                                        "Compute group-relative advantages of equal-size groups",
-                                        lambda: [np.arange(12.0).reshape(3, 4) ** 2, "median", "batch"], layer="trainer"),
-    "compute_grpo_advantages_ragged": Function('(rewards, group_lengths, baseline_type="mean", scale="group")', "vec ivec str str",
+                                            np.eye(3, 4, 1, dtype=bool), np.tri(3, 4, 1, dtype=bool), 0.9, 0.8, 1, "cut", None, None, None, None, None],
+                                   layer="trainer", float32=True),
+    "compute_grpo_advantages": Function('(rewards, baseline_type="mean", scale="group", *, std_ddof=0, epsilon=1e-08, std_floor=1e-08, out=None)',
+                                        "mat str str int float float out", "Compute group-relative advantages of equal-size groups",
+                                        lambda: [np.arange(12.0).reshape(3, 4) ** 2, "median", "batch", 0, 1e-8, 1e-8, None],
+                                        layer="trainer", float32=True),
+    "compute_grpo_advantages_ragged": Function('(rewards, group_lengths=None, baseline_type="mean", scale="group", *, group_ids=None, std_ddof=0, '
+                                               'epsilon=1e-08, std_floor=1e-08, out=None)', "vec ivec str str ivec int float float out",
                                                "Compute group-relative advantages of groups of any sizes",
-                                               lambda: [f64([1.0, 2.0, 4.0, 8.0, -1.0]), np.array([2, 0, 3]), "leave_one_out", "none"],
-                                               layer="trainer"),
+                                               lambda: [f64([1.0, 2.0, 4.0, 8.0, -1.0]), np.array([2, 0, 3]), "leave_one_out", "none", None, 0, 1e-8, 1e-8, None],
+                                               layer="trainer", float32=True),
 }
 def _vec(rng, n, special=0.2):
     x = rng.normal(size=n)

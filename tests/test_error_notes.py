@@ -41,7 +41,7 @@ NOTES = [  # call, message (unchanged), note
      "sequence_lengths: expected a one-dimensional int64 numpy.ndarray; got int32 with 1 dimension"),
     (lambda: q.compute_padded_gae(m, m, m, dones=np.zeros(3, dtype=bool)),
      "argument 'dones': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
-     "dones: expected a two-dimensional bool numpy.ndarray; got bool with 1 dimension"),
+     "dones: expected a two-dimensional bool, integer or floating numpy.ndarray; got bool with 1 dimension"),
     (lambda: q.batch_compute_gae([f64, f64, f64.astype(np.float32)], [f64]),
      "argument 'all_rewards': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
      f"all_rewards[2]: expected {VEC}; got float32 with 1 dimension"),

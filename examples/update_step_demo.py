@@ -1,8 +1,12 @@
 """One synthetic RL update step that exercises every kernel of quorvale_rl_core.
 
-A GRPO/GSPO step on grouped responses, then a PPO step on a rollout, each
-printing what the kernels return.
+First the trainer-layer functions (strict names, padded batches, ragged
+groups) and the torch adapter when torch is installed; then a GRPO/GSPO step
+on grouped responses and a PPO step on a rollout with the nine core
+functions, each printing what the kernels return.
 """
+
+import importlib.util
 
 import numpy as np
 
@@ -12,6 +16,29 @@ rng = np.random.default_rng(0)
 np.set_printoptions(precision=4, suppress=True)
 
 print(f"quorvale_rl_core {rl.__version__}\n")
+
+# --- trainer layer: padded batches and groups ------------------------------------
+batch_rewards = rng.normal(size=(3, 5))
+batch_values = rng.normal(size=(3, 5))
+batch_next_values = np.concatenate([batch_values[:, 1:], np.zeros((3, 1))], axis=1)
+mask = np.arange(5)[None, :] < np.array([[5], [3], [4]])  # right padding
+dones = np.zeros((3, 5), dtype=bool)
+dones[1, 2] = True
+padded_adv, padded_ret = rl.compute_padded_gae(batch_rewards, batch_values, batch_next_values, dones, None, mask)
+print("padded GAE advantages (padding 0.0):\n", padded_adv)
+print("GRPO advantages, mean baseline, standardised per group:\n", rl.compute_grpo_advantages(batch_rewards))
+print("RLOO (leave-one-out, unscaled), groups of 4, 6 and 5:",
+      rl.compute_grpo_advantages_ragged(batch_rewards.ravel(), np.array([4, 6, 5]), "leave_one_out", "none")[:4])
+
+if importlib.util.find_spec("torch") is not None:
+    import torch
+
+    import quorvale_rl_core_torch as rlt
+
+    tensor_rewards = torch.from_numpy(batch_rewards).float()
+    tensor_adv = rlt.compute_grpo_advantages(tensor_rewards, "median", "group")
+    print("through the torch adapter:", tensor_adv.dtype, tuple(tensor_adv.shape))
+print()
 
 # --- GRPO / GSPO: 4 prompts x 6 sampled responses -----------------------------
 rewards = rng.normal(size=(4, 6))

@@ -1,4 +1,4 @@
-# Slow pure-Python model of the nine functions, bit for bit, written from their documented rules.
+# Slow pure-Python model of the module's functions (the nine, then the trainer layer), bit for bit, written from their documented rules.
 #
 # Same parameters and defaults as the module. Sums are single running totals in index order from their
 # start value; min / max are IEEE minNum / maxNum (NaN ignored, -0.0 below +0.0); Python float arithmetic
@@ -262,3 +262,64 @@ def grpo_labelled(rewards, group_ids, baseline_type="mean", scale="group", std_d
     if scale == "batch":
         out = standardised_group(out, std_ddof, epsilon, std_floor)
     return np.array(out).astype(result_dtype(rewards))
+
+
+# The trainer-layer functions at their defaults, as plain loops over lists.
+
+
+def compute_padded_gae(rewards, values, next_values, dones=None, truncated=None, mask=None, gamma=0.99, gae_lambda=0.95):
+    rows, steps = rewards.shape
+    flag = lambda f, b, t: f is not None and bool(f[b, t])  # noqa: E731
+    c, adv, ret = gamma * gae_lambda, np.zeros(rewards.shape), np.zeros(rewards.shape)
+    for b in range(rows):
+        g = 0.0
+        for t in range(steps - 1, -1, -1):
+            if mask is not None and not mask[b, t]:
+                g = 0.0  # padding: 0.0 out, nothing read, nothing carried
+                continue
+            done = flag(dones, b, t)
+            nxt = 0.0 if done else float(next_values[b, t])
+            delta = (gamma * nxt + float(rewards[b, t])) - float(values[b, t])
+            g = c * (0.0 if done or flag(truncated, b, t) else g) + delta
+            adv[b, t], ret[b, t] = g, g + float(values[b, t])
+    return adv, ret
+
+
+def standardised(a):
+    n = len(a)
+    if n < 2:
+        return a
+    mu = total(a) / n
+    sigma = math.sqrt(total([(e - mu) * (e - mu) for e in a]) / n)
+    return [(e - mu) / (sigma + 1e-8) for e in a] if sigma > 1e-8 else a
+
+
+def group_model(x, baseline):
+    if baseline != "leave_one_out":
+        return group_row(x, baseline, False)
+    if len(x) == 1:
+        return [x[0] - x[0]]  # a lone member is its own baseline
+    s = total(x)
+    return [e - (s - e) / (len(x) - 1) for e in x]
+
+
+def grpo_groups(groups, baseline, scale):
+    rows = [group_model(g, baseline) for g in groups]
+    if any(None in r for r in rows):  # the median of more than 20 values with NaN is left undefined
+        return None
+    if scale == "group":
+        rows = [standardised(r) for r in rows]
+    flat = [e for r in rows for e in r]
+    return standardised(flat) if scale == "batch" else flat
+
+
+def compute_grpo_advantages(rewards, baseline_type="mean", scale="group"):
+    out = grpo_groups([list(map(float, row)) for row in rewards], baseline_type, scale)
+    return None if out is None else np.array(out, dtype=float).reshape(rewards.shape)
+
+
+def compute_grpo_advantages_ragged(rewards, group_lengths, baseline_type="mean", scale="group"):
+    ends = np.cumsum(group_lengths)
+    groups = [list(map(float, rewards[e - n:e])) for n, e in zip(group_lengths, ends)]
+    out = grpo_groups(groups, baseline_type, scale)
+    return None if out is None else np.array(out, dtype=float)

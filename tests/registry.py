@@ -1,5 +1,9 @@
 # The module's functions as the tests know them: one entry per function, in table order (the order of __all__).
-# Adding a function: one Function entry here gives it the calling-convention, fuzz and leak tests.
+# Adding a function: one Function entry here gives it the shared tests (calling convention, fuzz and leaks for
+# the nine; inputs unchanged, references kept, thread-count and instruction-set parity for every kernel) and
+# tests/test_checklist.py names every other place it must reach.  A new parameter is one edit of its entry's
+# signature and kinds.
+import ast
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -12,22 +16,42 @@ def f64(values):
 
 @dataclass(frozen=True)
 class Function:
-    signature: str  # the text signature, defaults included
-    kinds: str  # conversion kind of each parameter: vec ivec mat veclist seq float int bool str
+    signature: str  # the text signature, defaults included ("*" before keyword-only parameters)
+    kinds: str  # conversion kind of each parameter: vec ivec mat flags veclist seq float int bool str
     first_line: str  # the docstring's first line
-    valid: Callable[[], list]  # fresh valid positional arguments, one per parameter
+    valid: Callable[[], list]  # fresh valid arguments, one per parameter (keyword-only ones passed by name)
+    layer: str = "core"  # "core" (the nine, frozen), "trainer" (the trainer layer)
+    kernel: bool = True  # computes results from arrays (False: a report such as runtime_info)
+    adapted: bool = True  # the torch adapter has a function of the same name
+    float32: bool = False  # float32 arrays read natively, results rounded once (False: refused)
+    large: Callable | None = None  # rng -> arguments large enough for the pool, with vector bodies and tails
+
+    @property
+    def _parts(self):
+        return [p for p in self.signature[1:-1].split(", ") if p and p != "*"]
 
     @property
     def params(self):
-        return [p.split("=")[0] for p in self.signature[1:-1].split(", ")]
+        return [p.split("=")[0] for p in self._parts]
+
+    @property
+    def keyword_only(self):
+        parts = [p for p in self.signature[1:-1].split(", ") if p]
+        return [p.split("=")[0] for p in parts[parts.index("*") + 1:]] if "*" in parts else []
 
     @property
     def required(self):
-        return sum("=" not in p for p in self.signature[1:-1].split(", "))
+        return sum("=" not in p for p in self._parts)
 
     @property
     def defaults(self):
-        return [0 if d == "0" else float(d) for d in (p.split("=")[1] for p in self.signature[1:-1].split(", ") if "=" in p)]
+        return [ast.literal_eval(p.split("=")[1]) for p in self._parts if "=" in p]
+
+    def arguments(self, values=None):
+        """Fresh valid arguments (or `values`, one per parameter) as (positional, keyword) for a call."""
+        values = self.valid() if values is None else values
+        cut = len(self.params) - len(self.keyword_only)
+        return values[:cut], dict(zip(self.params[cut:], values[cut:]))
 
 
 REGISTRY = {
@@ -48,8 +72,51 @@ REGISTRY = {
     "compute_ppo_surrogate": Function("(ratios, advantages, clip_epsilon=0.2)", "vec vec float", "Compute PPO clipped surrogate objective",
                                       lambda: [f64([1.5, 0.5, 1.0]), f64([2.0, -1.0, 3.0]), 0.1]),
     "compute_reward_statistics": Function("(rewards)", "seq", "Compute reward statistics for a batch of trajectories", lambda: [[2.0, -1.0, 7.0]]),
+    "compute_padded_gae": Function("(rewards, values, next_values=None, dones=None, truncated=None, mask=None, gamma=0.99, gae_lambda=0.95, "
+                                   '*, time_axis=1, mask_mode="cut", bootstrap=None, final_values=None, episode_starts=None, last_dones=None, out=None)',
+                                   "mat mat mat flags flags flags float float int str vec mat flags flagvec out",
+                                   "Compute GAE over a padded batch of episodes",
+                                   lambda: [np.arange(12.0).reshape(3, 4), np.full((3, 4), 0.5), np.ones((3, 4)), np.eye(3, 4, dtype=bool),
+                                            np.eye(3, 4, 1, dtype=bool), np.tri(3, 4, 1, dtype=bool), 0.9, 0.8, 1, "cut", None, None, None, None, None],
+                                   layer="trainer", float32=True),
+    "compute_grpo_advantages": Function('(rewards, baseline_type="mean", scale="group", *, std_ddof=0, epsilon=1e-08, std_floor=1e-08, out=None)',
+                                        "mat str str int float float out", "Compute group-relative advantages of equal-size groups",
+                                        lambda: [np.arange(12.0).reshape(3, 4) ** 2, "median", "batch", 0, 1e-8, 1e-8, None],
+                                        layer="trainer", float32=True),
+    "compute_grpo_advantages_ragged": Function('(rewards, group_lengths=None, baseline_type="mean", scale="group", *, group_ids=None, std_ddof=0, '
+                                               'epsilon=1e-08, std_floor=1e-08, out=None)', "vec ivec str str ivec int float float out",
+                                               "Compute group-relative advantages of groups of any sizes",
+                                               lambda: [f64([1.0, 2.0, 4.0, 8.0, -1.0]), np.array([2, 0, 3]), "leave_one_out", "none", None, 0, 1e-8, 1e-8, None],
+                                               layer="trainer", float32=True),
+    "runtime_info": Function("()", "", "What this process runs with: version, instruction-set path, worker pool size and how it was decided",
+                             lambda: [], layer="trainer", kernel=False, adapted=False),
 }
-NAMES = list(REGISTRY)
+def _vec(rng, n, special=0.2):
+    x = rng.normal(size=n)
+    x[rng.random(n) < special] = rng.choice([0.0, -0.0, np.nan, np.inf, -np.inf, 1e-300], size=1)[0]
+    return x
+
+
+LARGE = {  # sizes around every lane count (2, 4, 8 doubles) and past the pool's serial threshold
+    "compute_group_advantages": lambda rng: [_vec(rng, 3003 * 9).reshape(3003, 9), "median", True],
+    "compute_gae": lambda rng: [_vec(rng, 4099), _vec(rng, 4100), 0.97, 0.9],
+    "batch_compute_gae": lambda rng: [[_vec(rng, k) for k in rng.integers(0, 300, 601)], [_vec(rng, k) for k in rng.integers(0, 301, 601)], 0.97, 0.9],
+    "normalize_rewards": lambda rng: [_vec(rng, 100_003, 0.0), 0.5, 2.0, 7, 1e-8],
+    "clip_rewards_py": lambda rng: [_vec(rng, 100_003), -0.5, 0.5],
+    "compute_gspo_importance_ratios": lambda rng: [_vec(rng, 100_003) * 20, _vec(rng, 100_003) * 20, rng.integers(-2, 60, 100_003)],
+    "apply_gspo_clipping": lambda rng: [np.exp(_vec(rng, 200_003) / 10), _vec(rng, 200_003), 0.0003, 0.0004],
+    "compute_ppo_surrogate": lambda rng: [np.exp(_vec(rng, 200_003) / 10), _vec(rng, 200_003), 0.2],
+    "compute_reward_statistics": lambda rng: [np.nan_to_num(_vec(rng, 10_001), nan=0.5)],
+    "compute_padded_gae": lambda rng: [_vec(rng, 301 * 700).reshape(301, 700), _vec(rng, 301 * 700).reshape(301, 700),
+                                       _vec(rng, 301 * 700).reshape(301, 700)] + [rng.random((301, 700)) < p for p in (0.01, 0.01, 0.9)] + [0.99, 0.95],
+    "compute_grpo_advantages": lambda rng: [_vec(rng, 3001 * 17).reshape(3001, 17), "leave_one_out", "group"],
+    "compute_grpo_advantages_ragged": lambda rng: [_vec(rng, 30_000), np.diff(np.concatenate([[0], np.sort(rng.integers(0, 30_001, 2999)), [30_000]])), "median", "batch"],
+}
+REGISTRY = {n: Function(**{**f.__dict__, "large": LARGE.get(n)}) for n, f in REGISTRY.items()}
+
+ALL = list(REGISTRY)  # every public function, in the order of __all__
+KERNELS = [n for n, f in REGISTRY.items() if f.kernel]
+NAMES = [n for n, f in REGISTRY.items() if f.layer == "core"]  # the nine: their frozen conversions and messages
 PARAMS = {n: f.params for n, f in REGISTRY.items()}
 REQUIRED = {n: f.required for n, f in REGISTRY.items()}
 KINDS = {n: f.kinds.split() for n, f in REGISTRY.items()}

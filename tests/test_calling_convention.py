@@ -1,5 +1,6 @@
 # What all nine entry points share: registration, argument matching, conversion and its messages.
 import inspect
+from importlib.metadata import version
 import types
 
 import numpy as np
@@ -8,7 +9,7 @@ import pytest
 import quorvale_rl_core as q
 from comparison import matches
 from generators import Hooks
-from registry import KINDS, NAMES, NOT_CONTIGUOUS, PARAMS, REGISTRY, REQUIRED, call, valid
+from registry import ALL, KINDS, NAMES, NOT_CONTIGUOUS, PARAMS, REGISTRY, REQUIRED, call, valid
 
 
 def fails_with(message, name, *args, **kwargs):
@@ -23,9 +24,7 @@ def fails_with(message, name, *args, **kwargs):
 
 
 def test_module_attributes():
-    # tested in test_trainer_kernels and test_runtime_report
-    added = ["compute_padded_gae", "compute_grpo_advantages", "compute_grpo_advantages_ragged", "runtime_info"]
-    assert q.__all__ == NAMES + added + ["__version__"] and q.__version__ == "0.1.1"
+    assert q.__all__ == ALL + ["__version__"] and q.__version__ == version("quorvale_rl_core")
     assert q.__doc__ == "Python module definition" and q.__name__ == "quorvale_rl_core" and not hasattr(q, "PanicException")
 
 

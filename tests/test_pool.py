@@ -130,3 +130,53 @@ def test_idle_process_uses_no_cpu():
     print(cpu() - start)
     """, {"RAYON_NUM_THREADS": "2"}))
     assert ticks <= (5 if SANITIZER else 1), ticks  # a tick is 1/100 s
+
+
+# The pool's size as the failure to start it reports it: a process that may start no thread at all
+# shows the size the variables asked for, without starting it.
+SIZE_ASKED = """
+import os, resource, numpy as np, quorvale_rl_core as q
+x = np.linspace(-1.0, 1.0, 200_000)
+os.setgid(65534)
+os.setuid(65534)
+resource.setrlimit(resource.RLIMIT_NPROC, (len(os.listdir("/proc/self/task")), resource.getrlimit(resource.RLIMIT_NPROC)[1]))
+try:
+    print("started", q.compute_ppo_surrogate(x, x).size)
+except BaseException as e:
+    print(str(e).partition(" of ")[2].partition(":")[0])
+"""
+
+
+@pytest.mark.skipif(bool(SANITIZER), reason="sanitizers start threads of their own")
+@pytest.mark.parametrize("primary, secondary, threads", [
+    ("70000", None, "65535"),  # capped
+    ("65535", None, "65535"),
+    (str(2**64 + 1), "5", "5"),  # past 64 bits in the last digit's addition: not a number, the second variable decides
+    (str(2**64 + 4), "6", "6"),  # past 64 bits in the multiplication
+    (str(2**64 - 1), "5", "65535"),
+])
+def test_pool_size_from_variables(primary, secondary, threads):
+    assert run_ok(SIZE_ASKED, {"RAYON_NUM_THREADS": primary, "RAYON_RS_NUM_CPUS": secondary}) == threads
+
+
+def test_fork_leaves_the_parent_its_pool_and_gives_the_child_a_new_one():
+    lines = run_ok("""
+    import os, numpy as np, quorvale_rl_core as q
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    x = np.linspace(-1.0, 1.0, 1_000_000)
+    q.compute_ppo_surrogate(x, x)
+    started = threads()
+    pid = os.fork()
+    if pid == 0:
+        alone = threads()
+        q.compute_ppo_surrogate(x, x)
+        print("child", alone, threads() - alone, flush=True)
+        os._exit(0)
+    os.waitpid(pid, 0)
+    q.compute_ppo_surrogate(x, x)
+    print("parent", threads() - started)
+    """, {"RAYON_NUM_THREADS": "3"}).splitlines()
+    child = lines[0].split()
+    assert child[:2] == ["child", "1"] and int(child[2]) >= 2, lines  # a new pool of workers in the child
+    assert lines[1] == "parent 0", lines  # the parent's pool kept, no second one started

@@ -87,12 +87,12 @@ template <class MakeNote>
     py::Ref dtype(PyObject_GetAttrString(object, "dtype"));
     if (!dtype) return py::Ref();
     const int nd = numpy::fields(object).nd;
-    return py::Ref(PyUnicode_FromFormat("%S with %d dimension%s", dtype.get(), nd, nd == 1 ? "" : "s"));
+    return py::Ref(PyUnicode_FromFormat(messages::kArrayDescription, dtype.get(), nd, nd == 1 ? "" : "s"));
 }
 
 [[gnu::cold]] py::Ref expectation_note(const char* name, const char* expected, py::Ref got) {
     if (!got) return got;
-    return py::Ref(PyUnicode_FromFormat("%s: expected %s; got %U", name, expected, got.get()));
+    return py::Ref(PyUnicode_FromFormat(messages::kExpectationNote, name, expected, got.get()));
 }
 
 [[gnu::cold]] bool refuse(PyObject* object, const char* target, const char* name, const char* expected) {
@@ -113,37 +113,27 @@ template <class MakeNote>
 [[gnu::cold]] py::Ref item_note(const char* name, std::size_t index, PyObject* item) {
     py::Ref got = array_description(item);
     if (!got) return got;
-    return py::Ref(PyUnicode_FromFormat("%s[%zu]: expected a one-dimensional float64 numpy.ndarray; got %U", name,
-                                        index, got.get()));
+    return py::Ref(PyUnicode_FromFormat(messages::kItemNote, name, index, got.get()));
 }
 
 [[gnu::cold]] bool refuse_strided(const VectorView& view) {
     PyErr_SetString(PyExc_TypeError, messages::kNotContiguous);
     add_note([&] {
-        return py::Ref(PyUnicode_FromFormat("%s: not contiguous (strides (%lld,)); pass numpy.ascontiguousarray(%s)",
-                                            view.name, static_cast<long long>(view.stride), view.name));
+        return py::Ref(PyUnicode_FromFormat(messages::kStridedNote, view.name, static_cast<long long>(view.stride), view.name));
     });
     return false;
 }
 
 const char* array_expectation(int ndim, Element element) {
     switch (element) {
-        case Element::Real:
-            return ndim == 2 ? "a two-dimensional float32 or float64 numpy.ndarray"
-                             : "a one-dimensional float32 or float64 numpy.ndarray";
-        case Element::Flag:
-            return ndim == 2 ? "a two-dimensional bool, integer or floating numpy.ndarray"
-                             : "a one-dimensional bool, integer or floating numpy.ndarray";
-        case Element::Bool: return "a two-dimensional bool numpy.ndarray";
-        case Element::Int64: return "a one-dimensional int64 numpy.ndarray";
-        default:
-            return ndim == 2 ? "a two-dimensional float64 numpy.ndarray" : "a one-dimensional float64 numpy.ndarray";
+        case Element::Real: return ndim == 2 ? messages::kExpectedRealMatrix : messages::kExpectedRealVector;
+        case Element::Flag: return ndim == 2 ? messages::kExpectedFlagMatrix : messages::kExpectedFlagVector;
+        case Element::Bool: return messages::kExpectedBoolMatrix;
+        case Element::Int64: return messages::kExpectedInt64Vector;
+        default: return ndim == 2 ? messages::kExpectedFloat64Matrix : messages::kExpectedFloat64Vector;
     }
 }
 
-constexpr const char* kNumbersExpected = "a sequence of numbers (list, tuple or numpy.ndarray)";
-constexpr const char* kBoolExpected = "a bool or numpy.bool_";
-constexpr const char* kArraysExpected = "a sequence of one-dimensional float64 numpy.ndarray";
 
 // Bytes per element of the dtypes a flag may have; 0 for any other.
 int flag_size(PyObject* descr) {
@@ -414,7 +404,7 @@ bool to_bool(PyObject* object, const char* name, bool* value) {
         *value = object == Py_True;
         return true;
     }
-    if (!is_numpy_bool(object)) return refuse(object, messages::kBoolTarget, name, kBoolExpected);
+    if (!is_numpy_bool(object)) return refuse(object, messages::kBoolTarget, name, messages::kExpectedBool);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
     py::Ref method;
     if (!lookup_on_type(type, "__bool__", &method)) {
@@ -436,13 +426,13 @@ bool to_bool(PyObject* object, const char* name, bool* value) {
         prefix_type_error(name);
         return false;
     }
-    if (!PyBool_Check(result.get())) return refuse(result.get(), messages::kBoolTarget, name, kBoolExpected);
+    if (!PyBool_Check(result.get())) return refuse(result.get(), messages::kBoolTarget, name, messages::kExpectedBool);
     *value = result.get() == Py_True;
     return true;
 }
 
 bool to_utf8(PyObject* object, const char* name, std::string_view* text) {
-    if (!PyUnicode_Check(object)) return refuse(object, messages::kStringTarget, name, "a str");
+    if (!PyUnicode_Check(object)) return refuse(object, messages::kStringTarget, name, messages::kExpectedStr);
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &size);
     if (data == nullptr) {
@@ -454,7 +444,7 @@ bool to_utf8(PyObject* object, const char* name, std::string_view* text) {
 }
 
 bool to_array_list(PyObject* object, const char* name, std::vector<py::Ref>* items) {
-    if (!check_sequence(object, name, kArraysExpected)) return false;
+    if (!check_sequence(object, name, messages::kExpectedArrays)) return false;
     items->clear();
     items->reserve(length_hint(object));
     // NumPy is looked up at the first item: an empty list needs no NumPy.
@@ -479,7 +469,7 @@ bool to_array_list(PyObject* object, const char* name, std::vector<py::Ref>* ite
 }
 
 bool to_double_list(PyObject* object, const char* name, std::vector<double>* values) {
-    if (!check_sequence(object, name, kNumbersExpected)) return false;
+    if (!check_sequence(object, name, messages::kExpectedNumbers)) return false;
     values->clear();
     // A plain float64 vector yields its elements as exact doubles when
     // iterated: read them straight from its memory instead.  (Subclasses

@@ -44,7 +44,7 @@ std::atomic<std::int64_t> g_first_interpreter{-1};
 PyObject* g_module = nullptr;
 
 bool set_fallback_error_if_none() {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, messages::kNoExceptionSet);
     return false;
 }
 
@@ -87,9 +87,7 @@ PyObject* initialize() {
     }
     std::int64_t expected = -1;
     if (!g_first_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "quorvale_rl_core does not support sub-interpreters: it can only be used from the "
-                        "interpreter that first imported it");
+        PyErr_SetString(PyExc_ImportError, messages::kSubInterpreter);
         return nullptr;
     }
     if (g_module != nullptr) {

@@ -1,8 +1,9 @@
-// The module's version, as in pyproject.toml.
+// The module's version: written once, in pyproject.toml, and passed to the
+// build by CMakeLists.txt.
 #pragma once
 
 namespace qrl::binding {
 
-constexpr const char* kVersion = "0.1.1";
+constexpr const char* kVersion = QRL_VERSION;
 
 }  // namespace qrl::binding

@@ -29,6 +29,33 @@ inline constexpr const char* kBoolTarget = "PyBool";
 inline constexpr const char* kStringTarget = "PyString";
 inline constexpr const char* kListTarget = "PyList";
 
+// Exception notes (PEP 678) on a refused argument: what the parameter expected.
+inline constexpr const char* kExpectationNote = "%s: expected %s; got %U";
+inline constexpr const char* kItemNote = "%s[%zu]: expected a one-dimensional float64 numpy.ndarray; got %U";
+inline constexpr const char* kStridedNote = "%s: not contiguous (strides (%lld,)); pass numpy.ascontiguousarray(%s)";
+inline constexpr const char* kArrayDescription = "%S with %d dimension%s";
+inline constexpr const char* kExpectedRealMatrix = "a two-dimensional float32 or float64 numpy.ndarray";
+inline constexpr const char* kExpectedRealVector = "a one-dimensional float32 or float64 numpy.ndarray";
+inline constexpr const char* kExpectedFlagMatrix = "a two-dimensional bool, integer or floating numpy.ndarray";
+inline constexpr const char* kExpectedFlagVector = "a one-dimensional bool, integer or floating numpy.ndarray";
+inline constexpr const char* kExpectedBoolMatrix = "a two-dimensional bool numpy.ndarray";
+inline constexpr const char* kExpectedInt64Vector = "a one-dimensional int64 numpy.ndarray";
+inline constexpr const char* kExpectedFloat64Matrix = "a two-dimensional float64 numpy.ndarray";
+inline constexpr const char* kExpectedFloat64Vector = "a one-dimensional float64 numpy.ndarray";
+inline constexpr const char* kExpectedNumbers = "a sequence of numbers (list, tuple or numpy.ndarray)";
+inline constexpr const char* kExpectedBool = "a bool or numpy.bool_";
+inline constexpr const char* kExpectedArrays = "a sequence of one-dimensional float64 numpy.ndarray";
+inline constexpr const char* kExpectedStr = "a str";
+
+// Values of the core functions' arguments.
+inline constexpr const char* kCountOverflow = "count + len(rewards) does not fit in a signed 64-bit integer";  // OverflowError
+
+// Import (ImportError unless noted).
+inline constexpr const char* kSubInterpreter =
+    "quorvale_rl_core does not support sub-interpreters: it can only be used from the "
+    "interpreter that first imported it";
+inline constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";  // SystemError
+
 // Values of the trainer kernels' arguments (ValueError).
 inline constexpr const char* kShapeMismatch =
     "compute_padded_gae(): '%s' has shape (%lld, %lld) but 'rewards' has (%lld, %lld)";
@@ -61,6 +88,7 @@ inline constexpr const char* kNumpyCapsule = "Failed to access NumPy array API c
 inline constexpr const char* kDictStore = "Failed to set_item on dict: ";
 inline constexpr const char* kClampBounds = "min > max, or either was NaN. min = ";
 inline constexpr const char* kClampBoundsMax = ", max = ";
+inline constexpr const char* kPoolNotStarted = "The global thread pool has not been initialized.: ";
 inline constexpr const char* kNanInSort = "called `Option::unwrap()` on a `None` value";
 
 }  // namespace qrl::messages

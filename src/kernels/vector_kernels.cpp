@@ -3,71 +3,92 @@
 #include <cstdlib>
 #include <string_view>
 
-// The targets this build compiled (see CMakeLists.txt); each defines its
-// table in its own namespace.
-namespace qrl::kernels {
+// The targets of this architecture, from kernels/vector_targets.h (the list
+// CMakeLists.txt compiles); each defines its table in its own namespace.
+#define QRL_IGNORE_TARGET(name, lanes, flags, feature)
 #if defined(__x86_64__)
-namespace baseline {
-extern const VectorKernels table;
-}
-namespace avx2 {
-extern const VectorKernels table;
-}
-namespace avx512 {
-extern const VectorKernels table;
-}
+#define QRL_X86_64_TARGET(name, lanes, flags, feature) QRL_TARGET_ENTRY(name, feature)
+#define QRL_AARCH64_TARGET QRL_IGNORE_TARGET
+#define QRL_OTHER_TARGET QRL_IGNORE_TARGET
+#define QRL_PROCESSOR_SUPPORTS(feature) __builtin_cpu_supports(feature)
 #elif defined(__aarch64__)
-namespace neon {
-extern const VectorKernels table;
-}
+#define QRL_X86_64_TARGET QRL_IGNORE_TARGET
+#define QRL_AARCH64_TARGET(name, lanes, flags, feature) QRL_TARGET_ENTRY(name, feature)
+#define QRL_OTHER_TARGET QRL_IGNORE_TARGET
+#define QRL_PROCESSOR_SUPPORTS(feature) true
 #else
-namespace generic {
-extern const VectorKernels table;
-}
+#define QRL_X86_64_TARGET QRL_IGNORE_TARGET
+#define QRL_AARCH64_TARGET QRL_IGNORE_TARGET
+#define QRL_OTHER_TARGET(name, lanes, flags, feature) QRL_TARGET_ENTRY(name, feature)
+#define QRL_PROCESSOR_SUPPORTS(feature) true
 #endif
+
+namespace qrl::kernels {
+
+#define QRL_TARGET_ENTRY(name, feature) \
+    namespace name {                    \
+    extern const VectorKernels table;   \
+    }
+#include "kernels/vector_targets.h"
+#undef QRL_TARGET_ENTRY
 
 namespace {
 
+struct Target {
+    std::string_view name;
+    const VectorKernels* table;
+    bool supported;  // by this processor and operating system (registers included)
+};
+
+// The targets of this architecture in the order of the list, each with
+// whether this processor (and operating system, registers included) runs it.
+struct Targets {
+    Target all[3];
+    int count = 0;
+};
+
+const Targets& targets() {
+    static const Targets found = [] {
 #if defined(__x86_64__)
-enum class Level { Baseline, Avx2, Avx512 };
+        __builtin_cpu_init();
+#endif
+        Targets t;
+#define QRL_TARGET_ENTRY(name, feature) t.all[t.count++] = {#name, &name::table, QRL_PROCESSOR_SUPPORTS(feature)};
+#include "kernels/vector_targets.h"
+#undef QRL_TARGET_ENTRY
+        return t;
+    }();
+    return found;
+}
 
-// QRL_CPU_FEATURES caps the instruction set: "baseline", "avx2" or
-// "avx512".  It never raises one above what the processor supports; any
-// other value, like an unset variable, leaves no cap.
-const char* g_cap_name = nullptr;  // the cap in force when the table was chosen
-
-Level cap_from_environment() {
+// The cap QRL_CPU_FEATURES names exactly, or null.
+const char* cap_from_environment() {
     const char* value = std::getenv("QRL_CPU_FEATURES");
     const std::string_view cap = value != nullptr ? value : "";
-    g_cap_name = cap == "baseline" ? "baseline" : cap == "avx2" ? "avx2" : cap == "avx512" ? "avx512" : nullptr;
-    if (cap == "baseline") return Level::Baseline;
-    if (cap == "avx2") return Level::Avx2;
-    return Level::Avx512;
+    const Targets& t = targets();
+    for (int k = 0; k < t.count; ++k)
+        if (t.all[k].name == cap) return t.all[k].name.data();
+    return nullptr;
 }
 
-Level supported_by_processor() {
-    __builtin_cpu_init();
-    // The checks include the operating system's support for the registers.
-    if (__builtin_cpu_supports("avx512f")) return Level::Avx512;
-    if (__builtin_cpu_supports("avx2")) return Level::Avx2;
-    return Level::Baseline;
-}
+// QRL_CPU_FEATURES caps the instruction set at the target it names exactly
+// ("baseline", "avx2" or "avx512" on x86-64).  It never raises one above what
+// the processor supports; any other value, like an unset variable, leaves no
+// cap.
+const char* g_cap_name = nullptr;  // the cap in force when the table was chosen
 
 const VectorKernels& choose() {
-    const Level cap = cap_from_environment();
-    const Level supported = supported_by_processor();
-    switch (cap < supported ? cap : supported) {
-        case Level::Avx512: return avx512::table;
-        case Level::Avx2: return avx2::table;
-        default: return baseline::table;
+    const Targets& t = targets();
+    const char* cap = cap_from_environment();
+    g_cap_name = cap;
+    const VectorKernels* chosen = t.all[0].table;  // the architecture's baseline always runs
+    for (int k = 0; k < t.count; ++k) {
+        if (!t.all[k].supported) break;
+        chosen = t.all[k].table;
+        if (cap != nullptr && t.all[k].name == cap) break;
     }
+    return *chosen;
 }
-#elif defined(__aarch64__)
-// NEON is part of every aarch64 processor; QRL_CPU_FEATURES has no effect.
-const VectorKernels& choose() { return neon::table; }
-#else
-const VectorKernels& choose() { return generic::table; }
-#endif
 
 }  // namespace
 
@@ -77,16 +98,11 @@ const VectorKernels& vector_kernels() {
 }
 
 InstructionSetChoice instruction_set_choice() {
-    InstructionSetChoice choice{vector_kernels().name, {}, 0, nullptr};
-#if defined(__x86_64__)
-    const Level supported = supported_by_processor();
-    choice.allowed[choice.allowed_count++] = "baseline";
-    if (supported >= Level::Avx2) choice.allowed[choice.allowed_count++] = "avx2";
-    if (supported >= Level::Avx512) choice.allowed[choice.allowed_count++] = "avx512";
-    choice.cap = g_cap_name;
-#else
-    choice.allowed[choice.allowed_count++] = choice.chosen;
-#endif
+    const char* chosen = vector_kernels().name;
+    InstructionSetChoice choice{chosen, {}, 0, g_cap_name};
+    const Targets& t = targets();
+    for (int k = 0; k < t.count && k < 3; ++k)
+        if (t.all[k].supported) choice.allowed[choice.allowed_count++] = t.all[k].name.data();
     return choice;
 }
 

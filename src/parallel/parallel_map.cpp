@@ -15,6 +15,7 @@
 #include <string>
 
 #include "failure/internal_failure.h"
+#include "failure/messages.h"
 #include "parallel/pool_size.h"
 #include "parallel/worker_pool.h"
 
@@ -60,7 +61,7 @@ int g_fork_handler_error = 0;
 void forget_pool_in_child() { new (&g_state) PoolState(); }
 
 [[noreturn]] void fail_not_started(const std::string& reason) {
-    fail("The global thread pool has not been initialized.: " + reason);
+    fail(messages::kPoolNotStarted + reason);
 }
 
 WorkerPool& acquire_pool() {

@@ -6,6 +6,7 @@
 #include "binding/conversions.h"
 #include "binding/function_definition.h"
 #include "binding/results.h"
+#include "failure/messages.h"
 #include "kernels/reward_kernels.h"
 
 namespace qrl::binding::functions {
@@ -45,7 +46,7 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         return nullptr;
     // The new count must stay a signed 64-bit integer; never wrap around.
     if (rewards.size > 0 && in.count > std::numeric_limits<std::int64_t>::max() - rewards.size) {
-        PyErr_SetString(PyExc_OverflowError, "count + len(rewards) does not fit in a signed 64-bit integer");
+        PyErr_SetString(PyExc_OverflowError, messages::kCountOverflow);
         return nullptr;
     }
 

@@ -1,0 +1,117 @@
+# What every function in the registry shares, run over all of it: its entry matches the module; inputs are
+# never written; no reference or memory is kept; a refused argument names its parameter; results are the same
+# bits whatever the thread count or instruction-set path; float32 arrays are read natively or refused.
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+import quorvale_rl_core as q
+from conftest import SANITIZER
+from processes import DIGEST, run_ok
+from registry import ALL, KERNELS, REGISTRY
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_entry_matches_the_module(name):
+    f, entry = getattr(q, name), REGISTRY[name]
+    assert f.__text_signature__ == entry.signature and f.__doc__.splitlines()[0] == entry.first_line
+    assert len(entry.kinds.split()) == len(entry.params) == len(entry.valid())
+
+
+def arrays_in(args):
+    for a in args:
+        if isinstance(a, np.ndarray):
+            yield a
+        elif isinstance(a, (list, tuple)):
+            yield from arrays_in(a)
+
+
+@pytest.mark.parametrize("name", KERNELS)
+def test_inputs_unchanged(name):
+    entry = REGISTRY[name]
+    for args, kwargs in (entry.arguments(), (entry.large(np.random.default_rng(5)), {})):
+        before = [a.copy() for a in arrays_in(list(args) + list(kwargs.values()))]
+        getattr(q, name)(*args, **kwargs)
+        after = list(arrays_in(list(args) + list(kwargs.values())))
+        assert all(np.array_equal(x, y, equal_nan=True) and x.dtype == y.dtype for x, y in zip(before, after))
+
+
+REFUSED = frozenset({1})  # refused by every conversion kind
+
+
+@pytest.mark.parametrize("name, i", [(n, i) for n in KERNELS for i in range(len(REGISTRY[n].params))])
+def test_refused_argument_names_its_parameter(name, i):
+    args = REGISTRY[name].valid()
+    args[i] = REFUSED
+    positional, keywords = REGISTRY[name].arguments(args)
+    parameter = REGISTRY[name].params[i]
+    # out= is checked as a whole (shape, dtype, overlap) and says so in the function's own words.
+    prefix = f"(argument 'out': |{name}\\(\\): out )" if REGISTRY[name].kinds.split()[i] == "out" else f"argument '{parameter}': "
+    with pytest.raises(TypeError, match="^" + prefix):
+        getattr(q, name)(*positional, **keywords)
+
+
+@pytest.mark.parametrize("name", KERNELS)
+def test_no_references_or_memory_kept(name):
+    """Many calls, successful and failing at each parameter, keep no reference to any argument and no memory."""
+    def resident():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * 4096
+    entry = REGISTRY[name]
+    calls = [entry.valid()]
+    for i in range(len(calls[0])):
+        calls.append(entry.valid())
+        calls[-1][i] = REFUSED
+    gc.collect()  # garbage of earlier tests may hold an interned argument
+    def references(args):  # None's count moves with anything the interpreter does
+        return [None if a is None else sys.getrefcount(a) for a in args]
+    counts = [references(args) for args in calls]
+    for rounds in (200, 2000):
+        before = resident()
+        for _ in range(rounds):
+            for args in calls:
+                positional, keywords = entry.arguments(args)
+                try:
+                    getattr(q, name)(*positional, **keywords)
+                except TypeError:
+                    pass
+    del positional, keywords
+    gc.collect()
+    assert [references(args) for args in calls] == counts
+    assert SANITIZER or resident() - before <= 1 << 20  # sanitizer allocators keep freed memory a while
+
+
+@pytest.fixture(scope="module")
+def one_thread_baseline():
+    return run_ok(DIGEST, {"QRL_CPU_FEATURES": "baseline", "RAYON_NUM_THREADS": "1"})
+
+
+@pytest.mark.parametrize("cap", ["baseline", "avx2", None])
+@pytest.mark.parametrize("threads", ["2", "5"])
+def test_same_bits_on_every_path_and_thread_count(one_thread_baseline, cap, threads):
+    assert run_ok(DIGEST, {"QRL_CPU_FEATURES": cap, "RAYON_NUM_THREADS": threads}) == one_thread_baseline
+
+
+def float32_variant(args):
+    return [a.astype(np.float32) if isinstance(a, np.ndarray) and a.dtype == np.float64 else a for a in args]
+
+
+@pytest.mark.parametrize("name", KERNELS)
+def test_float32_rule(name):
+    """float32 arrays are read as they are, results rounded once from the float64 ones; or they are refused."""
+    entry = REGISTRY[name]
+    args = entry.valid()
+    narrow = float32_variant(args)
+    call = lambda values: getattr(q, name)(*entry.arguments(values)[0], **entry.arguments(values)[1])  # noqa: E731
+    if all(a is b for a, b in zip(narrow, args)):
+        pytest.skip("no float64 array parameter")
+    if not entry.float32:
+        with pytest.raises(TypeError, match="^argument '"):
+            call(narrow)
+        return
+    widened = [a.astype(np.float64) if isinstance(a, np.ndarray) and a.dtype == np.float32 else a for a in narrow]
+    got, expected = call(narrow), call(widened)
+    for g, e in zip(got if isinstance(got, tuple) else [got], expected if isinstance(expected, tuple) else [expected]):
+        assert g.dtype == np.float32 and np.array_equal(g, e.astype(np.float32), equal_nan=True)

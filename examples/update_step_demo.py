@@ -27,13 +27,14 @@ dones[1, 2] = True
 padded_adv, padded_ret = rl.compute_padded_gae(batch_rewards, batch_values, batch_next_values, dones, None, mask)
 print("padded GAE advantages (padding 0.0):\n", padded_adv)
 print("GRPO advantages, mean baseline, standardised per group:\n", rl.compute_grpo_advantages(batch_rewards))
-print("RLOO (leave-one-out, unscaled), groups of 4, 6 and 5:",
-      rl.compute_grpo_advantages_ragged(batch_rewards.ravel(), np.array([4, 6, 5]), "leave_one_out", "none")[:4])
+print(
+    "RLOO (leave-one-out, unscaled), groups of 4, 6 and 5:",
+    rl.compute_grpo_advantages_ragged(batch_rewards.ravel(), np.array([4, 6, 5]), "leave_one_out", "none")[:4],
+)
 
 if importlib.util.find_spec("torch") is not None:
-    import torch
-
     import quorvale_rl_core_torch as rlt
+    import torch
 
     tensor_rewards = torch.from_numpy(batch_rewards).float()
     tensor_adv = rlt.compute_grpo_advantages(tensor_rewards, "median", "group")

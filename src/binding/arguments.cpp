@@ -43,8 +43,8 @@ int positional_count(const ParameterList& parameters) {
     if (parameters.required == most)
         PyErr_Format(PyExc_TypeError, messages::kTooManyPositional, parameters.function, most, given, verb);
     else
-        PyErr_Format(PyExc_TypeError, messages::kTooManyPositionalRange, parameters.function, parameters.required,
-                     most, given, verb);
+        PyErr_Format(PyExc_TypeError, messages::kTooManyPositionalRange, parameters.function, parameters.required, most,
+                     given, verb);
 }
 
 [[gnu::cold]] void raise_missing(const ParameterList& parameters, const Slots& slots) {

@@ -119,7 +119,8 @@ template <class MakeNote>
 [[gnu::cold]] bool refuse_strided(const VectorView& view) {
     PyErr_SetString(PyExc_TypeError, messages::kNotContiguous);
     add_note([&] {
-        return py::Ref(PyUnicode_FromFormat(messages::kStridedNote, view.name, static_cast<long long>(view.stride), view.name));
+        return py::Ref(
+            PyUnicode_FromFormat(messages::kStridedNote, view.name, static_cast<long long>(view.stride), view.name));
     });
     return false;
 }
@@ -134,16 +135,25 @@ const char* array_expectation(int ndim, Element element) {
     }
 }
 
-
 // Bytes per element of the dtypes a flag may have; 0 for any other.
 int flag_size(PyObject* descr) {
     const numpy::DescrFields& d = numpy::descr_fields(descr);
     if (d.byteorder == '>') return 0;
     switch (d.type_num) {
-        case 0: case 1: case 2: return 1;            // bool, int8, uint8
-        case 3: case 4: case numpy::kHalfType: return 2;
-        case 5: case 6: case numpy::kFloatType: return 4;
-        case 7: case 8: case 9: case 10: case numpy::kDoubleType: return 8;
+        case 0:
+        case 1:
+        case 2: return 1;  // bool, int8, uint8
+        case 3:
+        case 4:
+        case numpy::kHalfType: return 2;
+        case 5:
+        case 6:
+        case numpy::kFloatType: return 4;
+        case 7:
+        case 8:
+        case 9:
+        case 10:
+        case numpy::kDoubleType: return 8;
         default: return 0;
     }
 }
@@ -284,14 +294,14 @@ numeric::Precision precision_of(PyObject* real_array) {
     const numpy::Api& api = numpy::api();
     PyObject* descr = numpy::fields(real_array).descr;
     return descr == api.float64_descr || api.equiv_types(descr, api.float64_descr) ? numeric::Precision::Float64
-                                                                                    : numeric::Precision::Float32;
+                                                                                   : numeric::Precision::Float32;
 }
 
 bool view_values(PyObject* object, const char* name, numeric::ValueMatrix* view) {
     if (!check_array(object, 2, Element::Real, name)) return false;
     const numpy::ArrayFields& array = numpy::fields(object);
-    *view = {array.data,       array.dimensions[0], array.dimensions[1], array.strides[0],
-             array.strides[1], precision_of(object)};
+    *view = {array.data,       array.dimensions[0], array.dimensions[1],
+             array.strides[0], array.strides[1],    precision_of(object)};
     return true;
 }
 
@@ -340,8 +350,8 @@ bool view_output(PyObject* object, const char* function, const char* name, int n
     if (ndim == 1)
         *view = {array.data, 1, array.dimensions[0], 0, array.strides[0], precision_of(object)};
     else
-        *view = {array.data,       array.dimensions[0], array.dimensions[1], array.strides[0],
-                 array.strides[1], precision_of(object)};
+        *view = {array.data,       array.dimensions[0], array.dimensions[1],
+                 array.strides[0], array.strides[1],    precision_of(object)};
     return true;
 }
 

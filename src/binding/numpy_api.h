@@ -36,7 +36,7 @@ inline const ArrayFields& fields(PyObject* array) { return *reinterpret_cast<con
 struct DescrFields {
     PyObject_HEAD
     PyTypeObject* typeobj;
-    char kind;       // 'b' bool, 'i' signed, 'u' unsigned, 'f' floating, ...
+    char kind;  // 'b' bool, 'i' signed, 'u' unsigned, 'f' floating, ...
     char type;
     char byteorder;  // '>' for big-endian data
     char former_flags;

@@ -48,7 +48,8 @@ inline constexpr const char* kExpectedArrays = "a sequence of one-dimensional fl
 inline constexpr const char* kExpectedStr = "a str";
 
 // Values of the core functions' arguments.
-inline constexpr const char* kCountOverflow = "count + len(rewards) does not fit in a signed 64-bit integer";  // OverflowError
+inline constexpr const char* kCountOverflow =
+    "count + len(rewards) does not fit in a signed 64-bit integer";  // OverflowError
 
 // Import (ImportError unless noted).
 inline constexpr const char* kSubInterpreter =

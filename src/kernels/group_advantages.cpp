@@ -129,7 +129,8 @@ void labelled_group_advantages(const numeric::ValueRun& rewards, std::span<const
     const std::int64_t size = numeric::element_size(rewards.precision);
     std::vector<char> gathered(static_cast<std::size_t>(n * size));
     for (std::int64_t k = 0; k < n; ++k)
-        std::memcpy(gathered.data() + k * size, rewards.data + order[k] * rewards.stride, static_cast<std::size_t>(size));
+        std::memcpy(gathered.data() + k * size, rewards.data + order[k] * rewards.stride,
+                    static_cast<std::size_t>(size));
     std::vector<double> grouped(static_cast<std::size_t>(n));
     const numeric::ValueRun run{gathered.data(), n, size, rewards.precision};
     ragged_group_advantages(run, lengths, baseline, scale == GroupScale::Group ? scale : GroupScale::None, statistics,

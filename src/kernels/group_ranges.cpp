@@ -213,7 +213,8 @@ QRL_VECTOR_INLINE void summed_rows(const numeric::ValueMatrix& rewards, GroupBas
                                    std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
     std::int64_t first = begin;
-    for (; first + kSumChains <= end; first += kSumChains) summed_rows_block<kSumChains>(rewards, baseline, out, first, n);
+    for (; first + kSumChains <= end; first += kSumChains)
+        summed_rows_block<kSumChains>(rewards, baseline, out, first, n);
     for (; first + 4 <= end; first += 4) summed_rows_block<4>(rewards, baseline, out, first, n);
     for (; first < end; ++first) summed_rows_block<1>(rewards, baseline, out, first, n);
 }
@@ -235,7 +236,8 @@ void ragged_groups(const numeric::ValueRun& rewards, const std::int64_t* lengths
                    std::int64_t end) {
     groups_range(
         [&](std::int64_t i) {
-            return Group<In>{{rewards.data + offsets[i] * rewards.stride, lengths[i], rewards.stride}, out + offsets[i]};
+            return Group<In>{{rewards.data + offsets[i] * rewards.stride, lengths[i], rewards.stride},
+                             out + offsets[i]};
         },
         baseline, statistics, begin, end);
 }

@@ -60,9 +60,7 @@ int g_fork_handler_error = 0;
 // purpose; its threads cannot be joined) and let the next call start a new one.
 void forget_pool_in_child() { new (&g_state) PoolState(); }
 
-[[noreturn]] void fail_not_started(const std::string& reason) {
-    fail(messages::kPoolNotStarted + reason);
-}
+[[noreturn]] void fail_not_started(const std::string& reason) { fail(messages::kPoolNotStarted + reason); }
 
 WorkerPool& acquire_pool() {
     if (WorkerPool* pool = g_state.pool.load(std::memory_order_acquire)) return *pool;

@@ -22,8 +22,8 @@ constexpr const char* kDoc =
     "and the same whatever the thread count.\n"
     "\n"
     "Args:\n"
-    "    rewards: float32 or float64 array (num_groups, group_size), one row per group\n" QRL_GROUP_CHOICE_DOC
-        QRL_GROUP_STATISTICS_DOC
+    "    rewards: float32 or float64 array (num_groups, group_size), one row per "
+    "group\n" QRL_GROUP_CHOICE_DOC QRL_GROUP_STATISTICS_DOC
     "\n"
     "Returns:\n"
     "    array of advantages with the shape of rewards, float32 for float32\n"
@@ -48,7 +48,8 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     if (__builtin_mul_overflow(rewards.rows, rewards.columns, &total)) return PyErr_NoMemory();
     GroupResult result;
     if (!group_result(slot[6], slot[0].get(), kFunction, &result)) return nullptr;
-    result.fill(total, [&](double* out) { kernels::matrix_group_advantages(rewards, baseline, scale, statistics, out); });
+    result.fill(total,
+                [&](double* out) { kernels::matrix_group_advantages(rewards, baseline, scale, statistics, out); });
     return result.array.release();
 }
 

@@ -70,12 +70,12 @@ bool read_ids(const VectorView& view, std::int64_t n, std::vector<std::int64_t>*
 }
 
 PyObject* body(PyObject* args, PyObject* kwargs) {
-    static ParameterList parameters{kFunction,
-                                    {"rewards", "group_lengths", "baseline_type", "scale", "group_ids", "std_ddof",
-                                     "epsilon", "std_floor", "out"},
-                                    9,
-                                    1,
-                                    4};
+    static ParameterList parameters{
+        kFunction,
+        {"rewards", "group_lengths", "baseline_type", "scale", "group_ids", "std_ddof", "epsilon", "std_floor", "out"},
+        9,
+        1,
+        4};
     Slots slot;
     kernels::GroupBaseline baseline;
     kernels::GroupScale scale;

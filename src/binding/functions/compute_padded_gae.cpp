@@ -147,7 +147,8 @@ bool make_outputs(const Slots& slot, PyObject* const* inputs, std::size_t input_
                 return false;
             }
             outputs->returned[k] = py::Ref::borrow(array);
-            for (std::size_t i = 0; i < input_count; ++i) copy |= inputs[i] != nullptr && shares_memory(array, inputs[i]);
+            for (std::size_t i = 0; i < input_count; ++i)
+                copy |= inputs[i] != nullptr && shares_memory(array, inputs[i]);
         }
         if (outputs->views[0].precision != outputs->views[1].precision) {
             PyErr_SetString(PyExc_TypeError, messages::kOutDtypes);
@@ -192,8 +193,7 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         !convert_if_given(slot[kMaskMode], to_utf8, "mask_mode", &mask_mode) ||
         (given(slot[kBootstrap]) && !check_array(slot[kBootstrap].get(), 1, Element::Real, "bootstrap")) ||
         (given(slot[kFinalValues]) && !check_array(slot[kFinalValues].get(), 2, Element::Real, "final_values")) ||
-        (given(slot[kEpisodeStarts]) &&
-         !check_array(slot[kEpisodeStarts].get(), 2, Element::Flag, "episode_starts")) ||
+        (given(slot[kEpisodeStarts]) && !check_array(slot[kEpisodeStarts].get(), 2, Element::Flag, "episode_starts")) ||
         (given(slot[kLastDones]) && !check_array(slot[kLastDones].get(), 1, Element::Flag, "last_dones")))
         return nullptr;
     if (time_axis < 0) time_axis += 2;
@@ -257,8 +257,7 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         const Slot i = kMatrixFlagSlots[k];
         if (!arrays[i]) continue;
         FlagView view;
-        if (!view_flags(arrays[i], kNames[i], &view) || !same_shape(arrays[i], rewards, kNames[i]))
-            return nullptr;
+        if (!view_flags(arrays[i], kNames[i], &view) || !same_shape(arrays[i], rewards, kNames[i])) return nullptr;
         *flags[k] = flag_matrix(view);
         orient(flags[k], layout);
     }

@@ -104,11 +104,11 @@ inline bool group_result(const py::Ref& out_slot, PyObject* rewards, const char*
     "    scale: \"group\" (default: each group standardised by its own statistics,\n"    \
     "        as compute_group_advantages with normalize=True), \"batch\" (by the\n"      \
     "        mean and standard deviation of all advantages), or \"none\"\n"
-#define QRL_GROUP_STATISTICS_DOC                                                         \
-    "    std_ddof: 0 (default, population) or 1 (unbiased) standard deviation\n"        \
-    "    epsilon: added to the standard deviation in the divisor (default 1e-8)\n"       \
-    "    std_floor: groups whose standard deviation is at or below it are left\n"        \
-    "        unscaled (default 1e-8)\n"                                                   \
+#define QRL_GROUP_STATISTICS_DOC                                                   \
+    "    std_ddof: 0 (default, population) or 1 (unbiased) standard deviation\n"   \
+    "    epsilon: added to the standard deviation in the divisor (default 1e-8)\n" \
+    "    std_floor: groups whose standard deviation is at or below it are left\n"  \
+    "        unscaled (default 1e-8)\n"                                            \
     "    out: an array of the result's shape (float32 or float64) to write into\n"
 
 }  // namespace qrl::binding::functions

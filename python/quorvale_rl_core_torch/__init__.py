@@ -1,0 +1,303 @@
+"""PyTorch tensors in, PyTorch tensors out: the functions of quorvale_rl_core for torch code.
+
+Each function takes tensors of any floating dtype on any device (Python lists and NumPy arrays are
+passed through to quorvale_rl_core unchanged) and returns tensors of the dtype and device of its first
+tensor argument. The three trainer-layer functions (`compute_padded_gae`, `compute_grpo_advantages`,
+`compute_grpo_advantages_ragged`) read CPU float32 and float64 tensors in place, any strides, and write
+float32 results when every floating input is float32; bfloat16 and float16 tensors cost one conversion
+to float32, tensors on other devices one copy to the CPU. They accept `out=` tensors (the results are
+written there and the same tensors returned) and pass their keyword parameters through. The other
+functions compute in float64: a CPU float64 tensor reaches them without a copy (strided ones where the
+kernel reads strides), every other tensor costs one conversion to float64 and every result one
+conversion back. Flag tensors (`dones`, `truncated`, `mask`, `episode_starts`, `last_dones`) of any
+dtype count nonzero as set; `group_lengths`, `group_ids` and `sequence_lengths` are read as int64.
+Results carry no autograd history (the kernels are not differentiable; advantages are targets, not
+functions of the parameters).
+
+Submodules (imported on demand, each needing only torch and NumPy) hold drop-in replacements with the
+names, signatures and results of the advantage functions of verl, TRL, OpenRLHF, Stable-Baselines3,
+CleanRL and torchrl: see docs/trainers.md.
+"""
+
+from __future__ import annotations
+
+try:
+    import torch
+except ImportError as error:  # pragma: no cover - exercised in a subprocess by the tests
+    raise ImportError(
+        "quorvale_rl_core_torch needs PyTorch, which is not installed (pip install torch); "
+        "quorvale_rl_core itself works without it, on NumPy arrays"
+    ) from error
+
+import numpy as np
+
+import quorvale_rl_core as _core
+from . import _interim
+
+__all__ = [
+    "compute_group_advantages",
+    "compute_gae",
+    "batch_compute_gae",
+    "normalize_rewards",
+    "clip_rewards_py",
+    "compute_gspo_importance_ratios",
+    "apply_gspo_clipping",
+    "compute_ppo_surrogate",
+    "compute_reward_statistics",
+    "compute_padded_gae",
+    "compute_grpo_advantages",
+    "compute_grpo_advantages_ragged",
+]
+
+
+def _takes_float32():
+    """Whether the trainer-layer kernels read float32 arrays (and take out=); older builds read float64 only."""
+    try:
+        _core.compute_grpo_advantages(np.zeros((1, 1), np.float32), out=None)
+    except TypeError:
+        return False
+    return True
+
+
+# The trainer-layer kernels' native dtypes: float32 and float64, or float64 alone on a build without float32.
+NATIVE_FLOAT32 = _takes_float32()
+_HALF = (torch.float16, torch.bfloat16)
+
+
+def _floats(x, name, contiguous=False, float32=False):
+    """A NumPy view of a floating tensor for the kernels; other objects unchanged.
+
+    float64 CPU tensors pass as they are; with float32=True (a kernel that reads float32) so do float32 ones and
+    bfloat16/float16 become float32; everything else becomes float64. One conversion at most, none in the cases
+    that pass as they are.
+    """
+    if not isinstance(x, torch.Tensor):
+        return x
+    if not x.is_floating_point():
+        raise TypeError(f"argument '{name}': expected a floating-point tensor, got {x.dtype}")
+    x = x.detach()
+    native = x.dtype == torch.float64 or (float32 and x.dtype == torch.float32)
+    if not native:
+        x = x.to(device="cpu", dtype=torch.float32 if float32 and x.dtype in _HALF else torch.float64)
+    elif x.device.type != "cpu":
+        x = x.cpu()
+    if contiguous and not x.is_contiguous():
+        x = x.contiguous()
+    return x.numpy()
+
+
+def _kernel_floats(x, name):
+    return _floats(x, name, float32=NATIVE_FLOAT32)
+
+
+def _flags(x, name):
+    """A NumPy view of a flag tensor, nonzero meaning set: as it is where the kernels read any dtype, else bool."""
+    if not isinstance(x, torch.Tensor):
+        return x
+    x = x.detach()
+    if x.device.type != "cpu":
+        x = x.cpu()
+    if x.dtype == torch.bool or (NATIVE_FLOAT32 and x.dtype in (torch.float32, torch.float64, torch.uint8,
+                                                                torch.int8, torch.int16, torch.int32, torch.int64)):
+        return x.numpy()
+    return (x != 0).numpy()
+
+
+def _int64s(x):
+    if not isinstance(x, torch.Tensor):
+        return x
+    return x.detach().to(device="cpu", dtype=torch.int64).contiguous().numpy()
+
+
+def _like(reference):
+    """The converter of results back to the dtype and device of `reference` (NumPy out if no tensor)."""
+    if not isinstance(reference, torch.Tensor):
+        return lambda array: array
+    dtype = reference.dtype if reference.is_floating_point() else torch.float64
+    device = reference.device
+
+    def convert(array):
+        tensor = torch.from_numpy(array)
+        if tensor.dtype == dtype and tensor.device == device:
+            return tensor
+        return tensor.to(device=device, dtype=dtype)
+
+    return convert
+
+
+def _first_tensor(*items):
+    for item in items:
+        if isinstance(item, torch.Tensor):
+            return item
+        if isinstance(item, (list, tuple)):
+            for inner in item:
+                if isinstance(inner, torch.Tensor):
+                    return inner
+    return None
+
+
+def _out_views(out, count):
+    """The kernels' out= for `out` they can write directly (CPU float32/float64 tensors, NumPy arrays), else None."""
+    if out is None:
+        return None
+    items = (out,) if count == 1 else tuple(out)
+    if len(items) != count or not all(isinstance(t, (torch.Tensor, np.ndarray)) for t in items):
+        raise TypeError(f"argument 'out': expected {'a tensor' if count == 1 else f'a tuple of {count} tensors'}")
+    if not NATIVE_FLOAT32:
+        return None
+    views = []
+    for item in items:
+        if isinstance(item, np.ndarray):
+            views.append(item)
+        elif item.device.type == "cpu" and item.dtype in (torch.float32, torch.float64):
+            views.append(item.detach().numpy())
+        else:
+            return None
+    return views[0] if count == 1 else tuple(views)
+
+
+def _deliver(results, out, views, convert):
+    """Results as tensors: the `out` objects when given (filled here unless the kernel wrote them), else converted."""
+    single = not isinstance(results, tuple)
+    results = (results,) if single else results
+    if out is None:
+        delivered = tuple(convert(r) for r in results)
+    else:
+        delivered = (out,) if single else tuple(out)
+        if views is None:
+            for target, result in zip(delivered, results):
+                if tuple(target.shape) != result.shape:
+                    raise ValueError(f"argument 'out': expected shape {result.shape}, got {tuple(target.shape)}")
+                if isinstance(target, np.ndarray):
+                    np.copyto(target, result, casting="same_kind")
+                else:
+                    target.copy_(torch.from_numpy(result))
+    return delivered[0] if single else delivered
+
+
+def compute_group_advantages(rewards, baseline_type, normalize):
+    out = _like(rewards)
+    return out(_core.compute_group_advantages(_floats(rewards, "rewards"), baseline_type, normalize))
+
+
+def compute_gae(rewards, values, gamma=0.99, gae_lambda=0.95):
+    out = _like(_first_tensor(rewards, values))
+    return out(_core.compute_gae(_floats(rewards, "rewards", True), _floats(values, "values", True), gamma, gae_lambda))
+
+
+def batch_compute_gae(all_rewards, all_values, gamma=0.99, gae_lambda=0.95):
+    out = _like(_first_tensor(all_rewards, all_values))
+    rewards = [_floats(r, "all_rewards", True) for r in all_rewards]
+    values = [_floats(v, "all_values", True) for v in all_values]
+    return [out(a) for a in _core.batch_compute_gae(rewards, values, gamma, gae_lambda)]
+
+
+def normalize_rewards(rewards, running_mean=0.0, running_var=1.0, count=0, epsilon=1e-8):
+    out = _like(rewards)
+    normalized, mean, var, new_count = _core.normalize_rewards(
+        _floats(rewards, "rewards", True), running_mean, running_var, count, epsilon
+    )
+    return out(normalized), mean, var, new_count
+
+
+def clip_rewards_py(rewards, min_val, max_val):
+    return _like(rewards)(_core.clip_rewards_py(_floats(rewards, "rewards", True), min_val, max_val))
+
+
+def compute_gspo_importance_ratios(log_probs_new, log_probs_old, sequence_lengths):
+    out = _like(_first_tensor(log_probs_new, log_probs_old))
+    return out(
+        _core.compute_gspo_importance_ratios(
+            _floats(log_probs_new, "log_probs_new", True),
+            _floats(log_probs_old, "log_probs_old", True),
+            _int64s(sequence_lengths),
+        )
+    )
+
+
+def apply_gspo_clipping(ratios, advantages, clip_left=0.0003, clip_right=0.0004):
+    out = _like(_first_tensor(ratios, advantages))
+    return out(
+        _core.apply_gspo_clipping(
+            _floats(ratios, "ratios", True), _floats(advantages, "advantages", True), clip_left, clip_right
+        )
+    )
+
+
+def compute_ppo_surrogate(ratios, advantages, clip_epsilon=0.2):
+    out = _like(_first_tensor(ratios, advantages))
+    ratios, advantages = _floats(ratios, "ratios", True), _floats(advantages, "advantages", True)
+    return out(_core.compute_ppo_surrogate(ratios, advantages, clip_epsilon))
+
+
+def compute_reward_statistics(rewards):
+    return _core.compute_reward_statistics(_floats(rewards, "rewards"))
+
+
+def compute_padded_gae(
+    rewards,
+    values,
+    next_values=None,
+    dones=None,
+    truncated=None,
+    mask=None,
+    gamma=0.99,
+    gae_lambda=0.95,
+    *,
+    time_axis=1,
+    mask_mode="cut",
+    bootstrap=None,
+    final_values=None,
+    episode_starts=None,
+    last_dones=None,
+    out=None,
+):
+    convert = _like(_first_tensor(rewards, values, next_values))
+    views = _out_views(out, 2)
+    arguments = (
+        _kernel_floats(rewards, "rewards"),
+        _kernel_floats(values, "values"),
+        _kernel_floats(next_values, "next_values"),
+        _flags(dones, "dones"),
+        _flags(truncated, "truncated"),
+        _flags(mask, "mask"),
+        gamma,
+        gae_lambda,
+    )
+    keywords = dict(
+        time_axis=time_axis,
+        mask_mode=mask_mode,
+        bootstrap=_kernel_floats(bootstrap, "bootstrap"),
+        final_values=_kernel_floats(final_values, "final_values"),
+        episode_starts=_flags(episode_starts, "episode_starts"),
+        last_dones=_flags(last_dones, "last_dones"),
+    )
+    if NATIVE_FLOAT32:
+        results = _core.compute_padded_gae(*arguments, **keywords, out=views)
+    else:
+        results = _interim.padded_gae(_core, *arguments, **keywords)
+    return _deliver(tuple(results), out, views, convert)
+
+
+def compute_grpo_advantages(rewards, baseline_type="mean", scale="group", *, std_ddof=0, epsilon=1e-8, std_floor=1e-8,
+                            out=None):
+    views = _out_views(out, 1)
+    keywords = dict(std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)
+    if NATIVE_FLOAT32:
+        result = _core.compute_grpo_advantages(_kernel_floats(rewards, "rewards"), baseline_type, scale, **keywords,
+                                               out=views)
+    else:
+        result = _interim.grpo(_core, _kernel_floats(rewards, "rewards"), baseline_type, scale, **keywords)
+    return _deliver(result, out, views, _like(rewards))
+
+
+def compute_grpo_advantages_ragged(rewards, group_lengths=None, baseline_type="mean", scale="group", *, group_ids=None,
+                                   std_ddof=0, epsilon=1e-8, std_floor=1e-8, out=None):
+    views = _out_views(out, 1)
+    arguments = (_kernel_floats(rewards, "rewards"), _int64s(group_lengths), baseline_type, scale)
+    keywords = dict(group_ids=_int64s(group_ids), std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)
+    if NATIVE_FLOAT32:
+        result = _core.compute_grpo_advantages_ragged(*arguments, **keywords, out=views)
+    else:
+        result = _interim.grpo_ragged(_core, *arguments, **keywords)
+    return _deliver(result, out, views, _like(rewards))

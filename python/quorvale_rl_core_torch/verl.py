@@ -1,0 +1,213 @@
+"""verl's advantage estimators (verl 0.9.x, `verl.trainer.ppo.core_algos`), computed by quorvale_rl_core.
+
+Each function has the name, arguments, defaults and results of verl's own; `register()` puts them into verl's
+advantage-estimator registry under names of their own ("quorvale_grpo", ...) so that a config selects them with
+`algorithm.adv_estimator=quorvale_grpo`. verl itself is imported only by `register()`.
+
+verl's conventions kept: `(batch, response_length)` tensors; `response_mask` steps at 0 are skipped (the carried
+advantage and the next value pass through them, as for tool-observation tokens in multi-turn rollouts); no bootstrap
+after the last token; GAE advantages whitened over the masked tokens with verl's own whitening (mean over
+`mask.sum() + 1e-8`, unbiased variance, `rsqrt(var + 1e-8)`; a mask with fewer than two tokens raises verl's
+`ValueError`); at skipped steps the advantage is the one carried through them (0.0 after the last kept token), as
+verl leaves it. Groups by `index` (uids in any order); GRPO's std is unbiased with `epsilon` added and always divides;
+a one-member group has mean 0 and std 1 (so its advantage is its score, divided by `1 + epsilon` when scaled), RLOO
+keeps a one-member group's score. Outcome advantages are the per-sample scalar times `response_mask`, returned twice.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import torch
+
+from . import compute_grpo_advantages_ragged, compute_padded_gae
+
+__all__ = [
+    "compute_gae_advantage_return",
+    "compute_grpo_outcome_advantage",
+    "compute_grpo_vectorized_outcome_advantage",
+    "compute_rloo_outcome_advantage",
+    "compute_reinforce_plus_plus_outcome_advantage",
+    "compute_reinforce_plus_plus_baseline_outcome_advantage",
+    "kl_penalty",
+    "kl_penalty_forward",
+    "masked_mean",
+    "masked_whiten",
+    "register",
+]
+
+
+def masked_mean(values, mask, axis=None):
+    """verl's masked mean: the masked sum over `mask.sum(axis) + 1e-8` (NaN outside the mask ignored)."""
+    total = (torch.where(mask.bool(), values, 0.0) * mask).sum(axis=axis)
+    return total / (mask.sum(axis=axis) + 1e-8)
+
+
+def _masked_var(values, mask):
+    variance = masked_mean((values - masked_mean(values, mask)) ** 2, mask)
+    count = mask.sum()
+    if count == 0:
+        raise ValueError("At least one element in the mask has to be 1.")
+    if count == 1:
+        raise ValueError("The sum of the mask is one, which can cause a division by zero.")
+    return variance * (count / (count - 1))
+
+
+def masked_whiten(values, mask, shift_mean=True):
+    """verl's whitening over the masked elements: `(values - mean) * rsqrt(var + 1e-8)`, var unbiased."""
+    mean, variance = masked_mean(values, mask), _masked_var(values, mask)
+    whitened = (values - mean) * torch.rsqrt(variance + 1e-8)
+    if not shift_mean:
+        whitened += mean
+    return whitened
+
+
+def _group_labels(index):
+    """int64 labels 0..G-1 for verl's group index (uids: a NumPy array of strings or objects, a list, a tensor)."""
+    if isinstance(index, torch.Tensor):
+        index = index.detach().cpu().numpy()
+    array = np.asarray(index)
+    if array.dtype.kind in "iub":
+        return np.unique(array.reshape(-1), return_inverse=True)[1].astype(np.int64)
+    try:
+        return np.unique(array.reshape(-1), return_inverse=True)[1].astype(np.int64)
+    except TypeError:  # labels of mixed, unorderable types: number them in order of appearance
+        seen = {}
+        return np.fromiter((seen.setdefault(label, len(seen)) for label in array.reshape(-1)), np.int64, array.size)
+
+
+def _outcome(scores, index, baseline_type, scale, epsilon, singleton):
+    """Per-sample advantages of `scores` grouped by `index`; `singleton(scores)` gives one-member groups' values."""
+    if scores.numel() == 0:
+        return scores.clone()
+    labels = _group_labels(index)
+    advantages = compute_grpo_advantages_ragged(
+        scores, None, baseline_type, scale, group_ids=labels, std_ddof=1, epsilon=epsilon, std_floor=0.0
+    )
+    counts = np.bincount(labels)
+    alone = torch.from_numpy(counts[labels] == 1).to(scores.device)
+    if bool(alone.any()):
+        advantages = torch.where(alone, singleton(scores), advantages)
+    return advantages
+
+
+def compute_gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam):
+    advantages, _ = compute_padded_gae(
+        token_level_rewards, values, mask=response_mask, mask_mode="skip", gamma=float(gamma), gae_lambda=float(lam)
+    )
+    kept = response_mask.bool()
+    if not bool(kept.all()):
+        # A skipped step holds the advantage carried through it: that of the next kept step in the row (0.0 if none).
+        steps = kept.shape[-1]
+        positions = torch.arange(steps, device=kept.device).expand_as(kept)
+        following = torch.where(kept, positions, steps).flip(-1).cummin(-1).values.flip(-1)
+        padded = torch.nn.functional.pad(advantages, (0, 1))
+        advantages = torch.where(kept, advantages, padded.gather(-1, following))
+    returns = advantages + values
+    return masked_whiten(advantages, response_mask), returns
+
+
+def compute_grpo_outcome_advantage(
+    token_level_rewards, response_mask, index, epsilon=1e-6, norm_adv_by_std_in_grpo=True, config=None
+):
+    with torch.no_grad():
+        scores = token_level_rewards.sum(dim=-1)
+        scale = "group" if norm_adv_by_std_in_grpo else "none"
+        one = torch.tensor(1.0) + epsilon
+        scalars = _outcome(scores, index, "mean", scale, epsilon, lambda s: s / one if norm_adv_by_std_in_grpo else s)
+        advantages = scalars.unsqueeze(-1) * response_mask
+    return advantages, advantages
+
+
+def compute_grpo_vectorized_outcome_advantage(
+    token_level_rewards, response_mask, index, epsilon=1e-6, norm_adv_by_std_in_grpo=True, config=None
+):
+    return compute_grpo_outcome_advantage(token_level_rewards, response_mask, index, epsilon, norm_adv_by_std_in_grpo)
+
+
+def compute_rloo_outcome_advantage(token_level_rewards, response_mask, index, epsilon=1e-6, config=None, **kwargs):
+    with torch.no_grad():
+        scores = token_level_rewards.sum(dim=-1)
+        scalars = _outcome(scores, index, "leave_one_out", "none", epsilon, lambda s: s)
+        advantages = scalars.unsqueeze(-1) * response_mask
+    return advantages, advantages
+
+
+def compute_reinforce_plus_plus_outcome_advantage(token_level_rewards, response_mask, config=None, **kwargs):
+    assert config is not None
+    with torch.no_grad():
+        # Discounted returns: GAE with zero values and lambda 1, the skipped steps passing the return through.
+        returns, _ = compute_padded_gae(
+            token_level_rewards,
+            torch.zeros_like(token_level_rewards),
+            mask=response_mask,
+            mask_mode="skip",
+            gamma=float(config.gamma),
+            gae_lambda=1.0,
+        )
+        advantages = masked_whiten(returns, response_mask) * response_mask
+    return advantages, returns
+
+
+def compute_reinforce_plus_plus_baseline_outcome_advantage(
+    token_level_rewards, response_mask, index, epsilon=1e-6, config=None, **kwargs
+):
+    with torch.no_grad():
+        scores = token_level_rewards.sum(dim=-1)
+        scalars = _outcome(scores, index, "mean", "none", epsilon, lambda s: s)
+        tiled = scalars.unsqueeze(-1).tile([1, token_level_rewards.shape[-1]]) * response_mask
+        advantages = masked_whiten(tiled, response_mask) * response_mask
+    return advantages, advantages
+
+
+def kl_penalty_forward(logprob, ref_logprob, kl_penalty):
+    """verl's per-token KL estimates: "kl"/"k1", "abs", "mse"/"k2", "low_var_kl"/"k3" (clamped as verl does)."""
+    if kl_penalty in ("kl", "k1"):
+        return logprob - ref_logprob
+    if kl_penalty == "abs":
+        return (logprob - ref_logprob).abs()
+    if kl_penalty in ("mse", "k2"):
+        return 0.5 * (logprob - ref_logprob).square()
+    if kl_penalty in ("low_var_kl", "k3"):
+        log_ratio = torch.clamp(ref_logprob - logprob, min=-20, max=20)
+        return torch.clamp((torch.exp(log_ratio) - log_ratio - 1).contiguous(), min=-10, max=10)
+    raise NotImplementedError
+
+
+def kl_penalty(logprob, ref_logprob, kl_penalty):
+    """verl's KL penalty; a name ending in "+" keeps the estimate's value with the k2 gradient (straight through)."""
+    base = kl_penalty[:-1] if kl_penalty.endswith("+") else kl_penalty
+    forward = kl_penalty_forward(logprob, ref_logprob, base)
+    if not kl_penalty.endswith("+") or kl_penalty in ("mse", "k2"):
+        return forward
+    backward = 0.5 * (logprob - ref_logprob).square()
+    return backward - backward.detach() + forward.detach()
+
+
+def _grpo_from_config(token_level_rewards, response_mask, index, epsilon=1e-6, norm_adv_by_std_in_grpo=None,
+                      config=None):
+    if norm_adv_by_std_in_grpo is None:
+        norm_adv_by_std_in_grpo = True if config is None else bool(config.get("norm_adv_by_std_in_grpo", True))
+    return compute_grpo_outcome_advantage(token_level_rewards, response_mask, index, epsilon, norm_adv_by_std_in_grpo)
+
+
+def register(prefix="quorvale_"):
+    """Register the outcome estimators in verl's registry as prefix + verl's name; returns {name: function}.
+
+    GRPO under the registry reads `norm_adv_by_std_in_grpo` from the algorithm config (verl passes it only to its own
+    GRPO). GAE is not registered: verl calls its GAE directly, with the values; replace it with
+    `core_algos.compute_gae_advantage_return = quorvale_rl_core_torch.verl.compute_gae_advantage_return`.
+    """
+    from verl.trainer.ppo import core_algos
+
+    estimators = {
+        "grpo": _grpo_from_config,
+        "grpo_vectorized": _grpo_from_config,
+        "rloo": compute_rloo_outcome_advantage,
+        "reinforce_plus_plus": compute_reinforce_plus_plus_outcome_advantage,
+        "reinforce_plus_plus_baseline": compute_reinforce_plus_plus_baseline_outcome_advantage,
+    }
+    registered = {}
+    for name, function in estimators.items():
+        core_algos.register_adv_est(prefix + name)(function)
+        registered[prefix + name] = function
+    return registered

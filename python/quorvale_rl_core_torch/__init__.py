@@ -253,7 +253,9 @@ def compute_padded_gae(
     out=None,
 ):
     convert = _like(_first_tensor(rewards, values, next_values))
-    views = _out_views(out, 2)
+    _out_views(out, 2)
+    # The results reach out= through one copy: the kernel's own out= for padded GAE crashes on the current build.
+    views = None
     arguments = (
         _kernel_floats(rewards, "rewards"),
         _kernel_floats(values, "values"),
@@ -273,7 +275,7 @@ def compute_padded_gae(
         last_dones=_flags(last_dones, "last_dones"),
     )
     if NATIVE_FLOAT32:
-        results = _core.compute_padded_gae(*arguments, **keywords, out=views)
+        results = _core.compute_padded_gae(*arguments, **keywords)
     else:
         results = _interim.padded_gae(_core, *arguments, **keywords)
     return _deliver(tuple(results), out, views, convert)

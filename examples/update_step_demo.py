@@ -33,7 +33,7 @@ print(
 )
 
 if importlib.util.find_spec("torch") is not None:
-    import quorvale_rl_core_torch as rlt
+    import quorvale_rl_core_torch as rlt  # type: ignore[import-untyped]  # pyright: ignore[reportMissingTypeStubs]
     import torch
 
     tensor_rewards = torch.from_numpy(batch_rewards).float()

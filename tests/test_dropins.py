@@ -11,7 +11,6 @@ from peers import cleanrl_gae, openrlhf_experience_maker, openrlhf_shape, peer, 
 from processes import run_ok
 
 torch = pytest.importorskip("torch")
-import quorvale_rl_core_torch as qt  # noqa: E402
 from quorvale_rl_core_torch import cleanrl, openrlhf, sb3, trl, verl  # noqa: E402
 from quorvale_rl_core_torch import torchrl as qtorchrl  # noqa: E402
 

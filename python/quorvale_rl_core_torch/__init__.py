@@ -32,6 +32,7 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess by 
 import numpy as np
 
 import quorvale_rl_core as _core
+
 from . import _interim
 
 __all__ = [
@@ -97,8 +98,10 @@ def _flags(x, name):
     x = x.detach()
     if x.device.type != "cpu":
         x = x.cpu()
-    if x.dtype == torch.bool or (NATIVE_FLOAT32 and x.dtype in (torch.float32, torch.float64, torch.uint8,
-                                                                torch.int8, torch.int16, torch.int32, torch.int64)):
+    if x.dtype == torch.bool or (
+        NATIVE_FLOAT32
+        and x.dtype in (torch.float32, torch.float64, torch.uint8, torch.int8, torch.int16, torch.int32, torch.int64)
+    ):
         return x.numpy()
     return (x != 0).numpy()
 
@@ -281,20 +284,32 @@ def compute_padded_gae(
     return _deliver(tuple(results), out, views, convert)
 
 
-def compute_grpo_advantages(rewards, baseline_type="mean", scale="group", *, std_ddof=0, epsilon=1e-8, std_floor=1e-8,
-                            out=None):
+def compute_grpo_advantages(
+    rewards, baseline_type="mean", scale="group", *, std_ddof=0, epsilon=1e-8, std_floor=1e-8, out=None
+):
     views = _out_views(out, 1)
     keywords = dict(std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)
     if NATIVE_FLOAT32:
-        result = _core.compute_grpo_advantages(_kernel_floats(rewards, "rewards"), baseline_type, scale, **keywords,
-                                               out=views)
+        result = _core.compute_grpo_advantages(
+            _kernel_floats(rewards, "rewards"), baseline_type, scale, **keywords, out=views
+        )
     else:
         result = _interim.grpo(_core, _kernel_floats(rewards, "rewards"), baseline_type, scale, **keywords)
     return _deliver(result, out, views, _like(rewards))
 
 
-def compute_grpo_advantages_ragged(rewards, group_lengths=None, baseline_type="mean", scale="group", *, group_ids=None,
-                                   std_ddof=0, epsilon=1e-8, std_floor=1e-8, out=None):
+def compute_grpo_advantages_ragged(
+    rewards,
+    group_lengths=None,
+    baseline_type="mean",
+    scale="group",
+    *,
+    group_ids=None,
+    std_ddof=0,
+    epsilon=1e-8,
+    std_floor=1e-8,
+    out=None,
+):
     views = _out_views(out, 1)
     arguments = (_kernel_floats(rewards, "rewards"), _int64s(group_lengths), baseline_type, scale)
     keywords = dict(group_ids=_int64s(group_ids), std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)

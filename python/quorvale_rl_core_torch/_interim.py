@@ -20,8 +20,24 @@ def _set(x):
     return None if x is None else np.asarray(x) != 0
 
 
-def padded_gae(core, rewards, values, next_values, dones, truncated, mask, gamma, gae_lambda, *, time_axis, mask_mode,
-               bootstrap, final_values, episode_starts, last_dones):
+def padded_gae(
+    core,
+    rewards,
+    values,
+    next_values,
+    dones,
+    truncated,
+    mask,
+    gamma,
+    gae_lambda,
+    *,
+    time_axis,
+    mask_mode,
+    bootstrap,
+    final_values,
+    episode_starts,
+    last_dones,
+):
     if time_axis not in (0, 1):
         raise ValueError(f"time_axis must be 0 or 1, got {time_axis!r}")
     if mask_mode not in ("cut", "skip"):
@@ -45,7 +61,8 @@ def padded_gae(core, rewards, values, next_values, dones, truncated, mask, gamma
         kept = mask.sum(axis=1)
         gather = lambda a: None if a is None else np.take_along_axis(a, order, axis=1)  # noqa: E731
         rewards, values, next_values, final_values, dones, truncated = (
-            gather(a) for a in (rewards, values, next_values, final_values, dones, truncated))
+            gather(a) for a in (rewards, values, next_values, final_values, dones, truncated)
+        )
         mask = np.arange(steps)[None, :] < kept[:, None]
     if next_values is None:
         next_values = np.empty((rows, steps))
@@ -57,7 +74,9 @@ def padded_gae(core, rewards, values, next_values, dones, truncated, mask, gamma
             next_values = np.where(before_cut, boot[:, None], next_values)
     if final_values is not None and truncated is not None:
         next_values = np.where(truncated, final_values, next_values)
-    advantages, returns = core.compute_padded_gae(rewards, values, next_values, dones, truncated, mask, gamma, gae_lambda)
+    advantages, returns = core.compute_padded_gae(
+        rewards, values, next_values, dones, truncated, mask, gamma, gae_lambda
+    )  # noqa: E501
     if order is not None:
         scattered = np.zeros((2, rows, steps))
         np.put_along_axis(scattered[0], order, advantages, axis=1)
@@ -105,8 +124,17 @@ def grpo(core, rewards, baseline_type, scale, *, std_ddof, epsilon, std_floor):
     rows, size = matrix.shape
     flat = np.ascontiguousarray(matrix).reshape(-1)
     lengths = np.full(rows, size, np.int64)
-    return grpo_ragged(core, flat, lengths, baseline_type, scale, group_ids=None, std_ddof=std_ddof, epsilon=epsilon,
-                       std_floor=std_floor).reshape(rows, size)
+    return grpo_ragged(
+        core,
+        flat,
+        lengths,
+        baseline_type,
+        scale,
+        group_ids=None,
+        std_ddof=std_ddof,
+        epsilon=epsilon,
+        std_floor=std_floor,
+    ).reshape(rows, size)
 
 
 def grpo_ragged(core, rewards, group_lengths, baseline_type, scale, *, group_ids, std_ddof, epsilon, std_floor):

@@ -36,8 +36,9 @@ def _factors(gamma, lmbda):
     return discount, lam
 
 
-def generalized_advantage_estimate(gamma, lmbda, state_value, next_state_value, reward, done, terminated=None, *,
-                                   time_dim=-2):
+def generalized_advantage_estimate(
+    gamma, lmbda, state_value, next_state_value, reward, done, terminated=None, *, time_dim=-2
+):
     if terminated is None:
         terminated = done.clone()
     if not (next_state_value.shape == state_value.shape == reward.shape == done.shape == terminated.shape):
@@ -54,8 +55,13 @@ def generalized_advantage_estimate(gamma, lmbda, state_value, next_state_value, 
     if bool((terminated & ~done).any()):
         next_values, dones = torch.where(terminated, 0.0, next_state_value), None
     advantage, value_target = compute_padded_gae(
-        rows(reward), rows(state_value), rows(next_values), None if dones is None else rows(dones), rows(done),
-        gamma=discount, gae_lambda=lam,
+        rows(reward),
+        rows(state_value),
+        rows(next_values),
+        None if dones is None else rows(dones),
+        rows(done),
+        gamma=discount,
+        gae_lambda=lam,
     )
 
     def back(tensor):

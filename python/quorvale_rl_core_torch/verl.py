@@ -183,8 +183,9 @@ def kl_penalty(logprob, ref_logprob, kl_penalty):
     return backward - backward.detach() + forward.detach()
 
 
-def _grpo_from_config(token_level_rewards, response_mask, index, epsilon=1e-6, norm_adv_by_std_in_grpo=None,
-                      config=None):
+def _grpo_from_config(
+    token_level_rewards, response_mask, index, epsilon=1e-6, norm_adv_by_std_in_grpo=None, config=None
+):
     if norm_adv_by_std_in_grpo is None:
         norm_adv_by_std_in_grpo = True if config is None else bool(config.get("norm_adv_by_std_in_grpo", True))
     return compute_grpo_outcome_advantage(token_level_rewards, response_mask, index, epsilon, norm_adv_by_std_in_grpo)

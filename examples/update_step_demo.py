@@ -6,7 +6,9 @@ on grouped responses and a PPO step on a rollout with the nine core
 functions, each printing what the kernels return.
 """
 
+import importlib
 import importlib.util
+from typing import Any
 
 import numpy as np
 
@@ -33,8 +35,9 @@ print(
 )
 
 if importlib.util.find_spec("torch") is not None:
-    import quorvale_rl_core_torch as rlt  # type: ignore[import-untyped]  # pyright: ignore[reportMissingTypeStubs]
-    import torch
+    # The adapter and torch are optional and untyped here: held as Any.
+    rlt: Any = importlib.import_module("quorvale_rl_core_torch")
+    torch: Any = importlib.import_module("torch")
 
     tensor_rewards = torch.from_numpy(batch_rewards).float()
     tensor_adv = rlt.compute_grpo_advantages(tensor_rewards, "median", "group")

@@ -18,10 +18,10 @@ def openrlhf_experience_maker():
     Importing its module pulls in deepspeed, vLLM helpers and the Ray launcher, none of which the two GAE methods use:
     those imports are satisfied with empty stand-ins while the module loads, then removed again.
     """
-    spec = importlib.util.find_spec("openrlhf")
-    if spec is None:
+    found = importlib.util.find_spec("openrlhf")
+    if found is None:
         pytest.skip("peer missing: pip install --no-deps openrlhf (bash .ci/peers installs it)")
-    path = spec.submodule_search_locations[0] + "/trainer/ppo_utils/experience_maker.py"
+    path = found.submodule_search_locations[0] + "/trainer/ppo_utils/experience_maker.py"
     stand_ins = {
         "openrlhf.models.utils": ["compute_approx_kl", "compute_reward", "masked_mean"],
         "openrlhf.trainer.ppo_utils.experience": ["Experience"],

@@ -285,32 +285,14 @@ def compute_padded_gae(rewards, values, next_values, dones=None, truncated=None,
     return adv, ret
 
 
-def standardised(a):
-    n = len(a)
-    if n < 2:
-        return a
-    mu = total(a) / n
-    sigma = math.sqrt(total([(e - mu) * (e - mu) for e in a]) / n)
-    return [(e - mu) / (sigma + 1e-8) for e in a] if sigma > 1e-8 else a
-
-
-def group_model(x, baseline):
-    if baseline != "leave_one_out":
-        return group_row(x, baseline, False)
-    if len(x) == 1:
-        return [x[0] - x[0]]  # a lone member is its own baseline
-    s = total(x)
-    return [e - (s - e) / (len(x) - 1) for e in x]
-
-
 def grpo_groups(groups, baseline, scale):
-    rows = [group_model(g, baseline) for g in groups]
+    rows = [group_baseline_row(g, baseline) for g in groups]
     if any(None in r for r in rows):  # the median of more than 20 values with NaN is left undefined
         return None
     if scale == "group":
-        rows = [standardised(r) for r in rows]
+        rows = [standardised_group(r) for r in rows]
     flat = [e for r in rows for e in r]
-    return standardised(flat) if scale == "batch" else flat
+    return standardised_group(flat) if scale == "batch" else flat
 
 
 def compute_grpo_advantages(rewards, baseline_type="mean", scale="group"):

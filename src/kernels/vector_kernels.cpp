@@ -10,7 +10,7 @@
 #define QRL_X86_64_TARGET(name, lanes, flags, feature) QRL_TARGET_ENTRY(name, feature)
 #define QRL_AARCH64_TARGET QRL_IGNORE_TARGET
 #define QRL_OTHER_TARGET QRL_IGNORE_TARGET
-#define QRL_PROCESSOR_SUPPORTS(feature) __builtin_cpu_supports(feature)
+#define QRL_PROCESSOR_SUPPORTS(feature) (__builtin_cpu_supports(feature) != 0)
 #elif defined(__aarch64__)
 #define QRL_X86_64_TARGET QRL_IGNORE_TARGET
 #define QRL_AARCH64_TARGET(name, lanes, flags, feature) QRL_TARGET_ENTRY(name, feature)

@@ -139,6 +139,19 @@ def test_out_receives_the_results_and_may_be_an_input():
     q.compute_padded_gae(**args, out=small)
     assert same(small[0], want[0].astype(np.float32)) and same(small[1], want[1].astype(np.float32))
 
+
+@pytest.mark.parametrize("time_axis", [0, 1])
+def test_out_with_every_scalar_keyword_given(time_axis):
+    # The scalars sit beside the arrays in the argument list; only the arrays may be read as memory.
+    args = padded_case(5, rows=6, steps=40, next_values=True, dones=True)
+    if time_axis == 0:
+        args = {k: np.ascontiguousarray(v.T) for k, v in args.items()}
+    scalars = dict(gamma=0.9, gae_lambda=0.8, time_axis=time_axis, mask_mode="cut")
+    want = q.compute_padded_gae(**args, **scalars)
+    out = np.empty_like(args["rewards"]), np.empty_like(args["rewards"])
+    got = q.compute_padded_gae(**args, **scalars, out=out)
+    assert got[0] is out[0] and same(out[0], want[0]) and same(out[1], want[1])
+
     x = np.random.default_rng(1).standard_normal((30, 12))
     for baseline in ("mean", "median", "leave_one_out"):
         want = q.compute_grpo_advantages(x, baseline, "batch")

@@ -223,6 +223,8 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     py::Ref widened[kSlotCount];
     PyObject* arrays[kSlotCount] = {};
     for (int i = 0; i < kSlotCount; ++i) arrays[i] = given(slot[i]) ? slot[i].get() : nullptr;
+    // The scalars are no arrays: only arrays are read as views or checked for overlap with out.
+    for (Slot i : {kGamma, kLambda, kTimeAxis, kMaskMode}) arrays[i] = nullptr;
     if (!all_single) {
         for (Slot i : kValueSlots) {
             if (!arrays[i] || precision_of(arrays[i]) == numeric::Precision::Float64) continue;

@@ -33,8 +33,6 @@ import numpy as np
 
 import quorvale_rl_core as _core
 
-from . import _interim
-
 __all__ = [
     "compute_group_advantages",
     "compute_gae",
@@ -51,26 +49,25 @@ __all__ = [
 ]
 
 
-def _takes_float32():
-    """Whether the trainer-layer kernels read float32 arrays (and take out=); older builds read float64 only."""
-    try:
-        _core.compute_grpo_advantages(np.zeros((1, 1), np.float32), out=None)
-    except TypeError:
-        return False
-    return True
-
-
-# The trainer-layer kernels' native dtypes: float32 and float64, or float64 alone on a build without float32.
-NATIVE_FLOAT32 = _takes_float32()
 _HALF = (torch.float16, torch.bfloat16)
+_SHARED_FLAG_DTYPES = (
+    torch.bool,
+    torch.float32,
+    torch.float64,
+    torch.uint8,
+    torch.int8,
+    torch.int16,
+    torch.int32,
+    torch.int64,
+)
 
 
 def _floats(x, name, contiguous=False, float32=False):
     """A NumPy view of a floating tensor for the kernels; other objects unchanged.
 
-    float64 CPU tensors pass as they are; with float32=True (a kernel that reads float32) so do float32 ones and
-    bfloat16/float16 become float32; everything else becomes float64. One conversion at most, none in the cases
-    that pass as they are.
+    float64 CPU tensors pass as they are; with float32=True (the trainer-layer kernels, which read float32) so
+    do float32 ones and bfloat16/float16 become float32; everything else becomes float64. One conversion at
+    most, none in the cases that pass as they are.
     """
     if not isinstance(x, torch.Tensor):
         return x
@@ -88,20 +85,17 @@ def _floats(x, name, contiguous=False, float32=False):
 
 
 def _kernel_floats(x, name):
-    return _floats(x, name, float32=NATIVE_FLOAT32)
+    return _floats(x, name, float32=True)
 
 
 def _flags(x, name):
-    """A NumPy view of a flag tensor, nonzero meaning set: as it is where the kernels read any dtype, else bool."""
+    """A NumPy view of a flag tensor, nonzero meaning set: as it is for the dtypes NumPy shares, else bool."""
     if not isinstance(x, torch.Tensor):
         return x
     x = x.detach()
     if x.device.type != "cpu":
         x = x.cpu()
-    if x.dtype == torch.bool or (
-        NATIVE_FLOAT32
-        and x.dtype in (torch.float32, torch.float64, torch.uint8, torch.int8, torch.int16, torch.int32, torch.int64)
-    ):
+    if x.dtype in _SHARED_FLAG_DTYPES:
         return x.numpy()
     return (x != 0).numpy()
 
@@ -146,8 +140,6 @@ def _out_views(out, count):
     items = (out,) if count == 1 else tuple(out)
     if len(items) != count or not all(isinstance(t, (torch.Tensor, np.ndarray)) for t in items):
         raise TypeError(f"argument 'out': expected {'a tensor' if count == 1 else f'a tuple of {count} tensors'}")
-    if not NATIVE_FLOAT32:
-        return None
     views = []
     for item in items:
         if isinstance(item, np.ndarray):
@@ -256,9 +248,7 @@ def compute_padded_gae(
     out=None,
 ):
     convert = _like(_first_tensor(rewards, values, next_values))
-    _out_views(out, 2)
-    # The results reach out= through one copy: the kernel's own out= for padded GAE crashes on the current build.
-    views = None
+    views = _out_views(out, 2)
     arguments = (
         _kernel_floats(rewards, "rewards"),
         _kernel_floats(values, "values"),
@@ -277,10 +267,7 @@ def compute_padded_gae(
         episode_starts=_flags(episode_starts, "episode_starts"),
         last_dones=_flags(last_dones, "last_dones"),
     )
-    if NATIVE_FLOAT32:
-        results = _core.compute_padded_gae(*arguments, **keywords)
-    else:
-        results = _interim.padded_gae(_core, *arguments, **keywords)
+    results = _core.compute_padded_gae(*arguments, **keywords, out=views)
     return _deliver(tuple(results), out, views, convert)
 
 
@@ -289,12 +276,8 @@ def compute_grpo_advantages(
 ):
     views = _out_views(out, 1)
     keywords = dict(std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)
-    if NATIVE_FLOAT32:
-        result = _core.compute_grpo_advantages(
-            _kernel_floats(rewards, "rewards"), baseline_type, scale, **keywords, out=views
-        )
-    else:
-        result = _interim.grpo(_core, _kernel_floats(rewards, "rewards"), baseline_type, scale, **keywords)
+    rewards_view = _kernel_floats(rewards, "rewards")
+    result = _core.compute_grpo_advantages(rewards_view, baseline_type, scale, **keywords, out=views)
     return _deliver(result, out, views, _like(rewards))
 
 
@@ -313,8 +296,5 @@ def compute_grpo_advantages_ragged(
     views = _out_views(out, 1)
     arguments = (_kernel_floats(rewards, "rewards"), _int64s(group_lengths), baseline_type, scale)
     keywords = dict(group_ids=_int64s(group_ids), std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)
-    if NATIVE_FLOAT32:
-        result = _core.compute_grpo_advantages_ragged(*arguments, **keywords, out=views)
-    else:
-        result = _interim.grpo_ragged(_core, *arguments, **keywords)
+    result = _core.compute_grpo_advantages_ragged(*arguments, **keywords, out=views)
     return _deliver(result, out, views, _like(rewards))

@@ -16,16 +16,13 @@ import subprocess
 import sys
 from pathlib import Path
 
-KERNELS = (
-    "gspo_clipping_range",
-    "ppo_surrogate_range",
-    "standardize",
-    "clamp",
-    "min_max",
-    "groups_range",
-    "gae_side_by_side",
-    "matrix_range",
-    "ragged_range",
+# Every vector kernel, read from the one list that declares them.
+KERNELS = tuple(
+    re.findall(
+        r"^\s*X\((\w+),",
+        (Path(__file__).resolve().parent.parent / "src/kernels/vector_kernels.h").read_text(),
+        flags=re.MULTILINE,
+    )
 )
 # Kernels whose formula selects between values: their hot loop must do it with packed compares,
 # blends or minimum/maximum instructions.
@@ -34,10 +31,10 @@ SELECTING = {
     "ppo_surrogate_range",
     "clamp",
     "min_max",
-    "groups_range",
-    "matrix_range",
-    "ragged_range",
+    "group_matrix_range",
+    "group_ragged_range",
 }
+assert KERNELS and SELECTING <= set(KERNELS), (KERNELS, SELECTING)
 
 X86_SCALAR = re.compile(r"^(v?u?comisd|v?cmp\w*sd|cmov\w+)$")
 X86_PACKED_ARITH = re.compile(r"^v?(add|sub|mul|div|min|max|sqrt|cmp\w*|blendv?|blendm)pd$")

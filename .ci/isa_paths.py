@@ -1,4 +1,4 @@
-"""Every vector kernel on inputs that reach vector bodies and scalar tails.
+"""Every vector kernel on inputs that reach vector bodies and scalar tails, and every kernel of the test registry.
 
 `isa_paths.py write FILE` stores the results; `isa_paths.py compare FILE`
 recomputes them and counts results that differ in any bit (NaN results only as
@@ -9,10 +9,16 @@ on every instruction-set path (QRL_CPU_FEATURES, emulated processors), and
 
 import pickle
 import sys
+from pathlib import Path
 
 import numpy as np
 
 import quorvale_rl_core as q
+
+# The test registry: beside this script (a copy in an emulated root) or in the checkout's tests/.
+here = Path(__file__).resolve().parent
+sys.path.insert(0, str(here / "tests" if (here / "tests").is_dir() else here.parent / "tests"))
+from registry import KERNELS, REGISTRY  # noqa: E402
 
 rng = np.random.default_rng(7)
 special = np.array([0.0, -0.0, 1.0, -1.0, np.nan, np.inf, -np.inf, 0.8, 1.2, 1e-300, -5e-324, 0.9997, 1.0004])
@@ -58,18 +64,33 @@ for m, n in ((9, 5), (17, 33), (3, 600)):  # the trainer kernels
             cuts = np.sort(rng.integers(0, m * n + 1, m))
             lengths = np.diff(np.concatenate([[0], cuts, [m * n]]))  # unequal groups, some empty
             out.append(q.compute_grpo_advantages_ragged(R.ravel(), lengths, b, scale))
-blob = pickle.dumps([np.asarray(o, dtype=object) if isinstance(o, list) else o for o in out])
+# Every kernel of the registry on its large arguments, but those whose results come from the C library's exp.
+for name in KERNELS:
+    if not REGISTRY[name].libm:
+        out.append(getattr(q, name)(*REGISTRY[name].large(np.random.default_rng(11))))
+
+
+def arrays(result):
+    """A result as float64 arrays, each compared bit for bit (dicts by value, sequences item by item)."""
+    if isinstance(result, dict):
+        result = list(result.values())
+    if isinstance(result, str):  # a statistic's name
+        return []
+    if isinstance(result, (list, tuple)):
+        return [a for r in result for a in arrays(r)]
+    return [np.asarray(result, dtype=np.float64)]
+
+
+results = [a for o in out for a in arrays(o)]
+blob = pickle.dumps(results)
 if sys.argv[1] == "write":
     open(sys.argv[2], "wb").write(blob)
-    print("written", len(out))
+    print("written", len(results))
 else:
     ref = pickle.loads(open(sys.argv[2], "rb").read())
     got = pickle.loads(blob)
     bad = 0
     for x, y in zip(ref, got):
-        if isinstance(x, np.ndarray) and x.dtype == np.float64:
-            bad += not np.array_equal(x.view(np.int64), y.view(np.int64)) and not (np.array_equal(x, y, equal_nan=True))
-        else:
-            bad += repr(x) != repr(y)
+        bad += not np.array_equal(x.view(np.int64), y.view(np.int64)) and not np.array_equal(x, y, equal_nan=True)
     print("compared", len(ref), "results, mismatches:", bad)
     sys.exit(1 if bad or len(ref) != len(got) else 0)

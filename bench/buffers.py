@@ -8,7 +8,9 @@ interleaved repeats, in milliseconds, and our speed-up over each peer (above 1: 
   numba loop with the same semantics (float64 arithmetic, advantages and returns) and a numba loop that
   computes less (float32 arithmetic, advantages only, as pufferlib's native kernel does);
   leave-one-out advantages without scaling, against a plain numba loop giving the same bits;
-  mean baseline with per-group standardisation, against a jax.jit function over float32.
+  mean baseline with per-group standardisation, against a jax.jit function over float32;
+  the same over groups labelled by a uid per sample in any order (unbiased std, epsilon 1e-6, as verl
+  groups), against a numba loop over the labels.
 
     python bench/buffers.py [--paths baseline,avx2,avx512] [--threads 1,2] [--repeats 30]
 """
@@ -102,6 +104,33 @@ CASE = textwrap.dedent(r"""
         jx = jnp.asarray(x32)
         peer = best(lambda: np.asarray(jax_mean_std(jnp.asarray(x32)).block_until_ready()))
         rows.append(("mean+std float32 %dx%d" % shape, ours, {"jax.jit (array in and out)": peer}))
+
+    @numba.njit
+    def labelled_mean_std(x, ids, groups, out, eps):
+        sums, counts, squares = np.zeros(groups), np.zeros(groups), np.zeros(groups)
+        for i in range(x.size):
+            sums[ids[i]] += x[i]
+            counts[ids[i]] += 1.0
+        means = sums / counts
+        for i in range(x.size):
+            d = x[i] - means[ids[i]]
+            squares[ids[i]] += d * d
+        stds = np.sqrt(squares / (counts - 1.0))
+        for i in range(x.size):
+            out[i] = (x[i] - means[ids[i]]) / (stds[ids[i]] + eps)
+
+    for groups, members in ((1024, 16), (4096, 64)):
+        ids = rng.permutation(np.repeat(np.arange(groups), members))
+        x = rng.standard_normal(ids.size)
+        out = np.empty(ids.size)
+        call = lambda: q.compute_grpo_advantages_ragged(x, None, "mean", "group", group_ids=ids, std_ddof=1,
+                                                        epsilon=1e-6, out=out)
+        call()
+        theirs = np.empty(ids.size)
+        labelled_mean_std(x, ids, groups, theirs, 1e-6)
+        assert np.allclose(out, theirs, rtol=1e-9, atol=1e-12)
+        rows.append(("uid-labelled mean+std float64 %dx%d" % (groups, members), best(call),
+                     {"numba loop": best(lambda: labelled_mean_std(x, ids, groups, theirs, 1e-6))}))
     print(json.dumps(rows))
 """)
 

@@ -25,6 +25,7 @@ class Function:
     adapted: bool = True  # the torch adapter has a function of the same name
     float32: bool = False  # float32 arrays read natively, results rounded once (False: refused)
     large: Callable | None = None  # rng -> arguments large enough for the pool, with vector bodies and tails
+    libm: bool = False  # its results go through the C library's exp, which may round otherwise on another machine
 
     @property
     def _parts(self):
@@ -66,7 +67,7 @@ REGISTRY = {
     "clip_rewards_py": Function("(rewards, min_val, max_val)", "vec float float", "Clip rewards to a specified range",
                                 lambda: [f64([-2.0, 0.5, 3.0]), -1.0, 1.0]),
     "compute_gspo_importance_ratios": Function("(log_probs_new, log_probs_old, sequence_lengths)", "vec vec ivec", "Compute GSPO sequence-level "
-                                               "importance ratios", lambda: [f64([-10.0, -3.0, 1.0]), f64([-12.0, -3.5, 1.0]), np.arange(4, 1, -1)]),
+                                               "importance ratios", lambda: [f64([-10.0, -3.0, 1.0]), f64([-12.0, -3.5, 1.0]), np.arange(4, 1, -1)], libm=True),
     "apply_gspo_clipping": Function("(ratios, advantages, clip_left=0.0003, clip_right=0.0004)", "vec vec float float", "Apply GSPO clipping to "
                                     "importance ratios", lambda: [f64([1.001, 0.9, 0.5]), f64([2.0, -1.0, 1.0]), 0.001, 0.002]),
     "compute_ppo_surrogate": Function("(ratios, advantages, clip_epsilon=0.2)", "vec vec float", "Compute PPO clipped surrogate objective",

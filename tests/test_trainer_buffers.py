@@ -331,9 +331,9 @@ def test_labelled_groups_match_the_model(baseline, scale, statistics):
     for n, labels in ((0, 1), (1, 1), (40, 7), (300, 60)):
         rewards = rng.integers(-3, 4, n).astype(np.float64)  # ties, equal groups, zeros
         ids = rng.integers(-(10 ** 12), 10 ** 12, labels)[rng.integers(0, labels, n)] if n else np.zeros(0, np.int64)
-        got = q.compute_grpo_advantages_ragged(rewards, None, baseline, scale, group_ids=ids, **statistics)
-        want = ref.grpo_labelled(rewards, ids, baseline, scale, **statistics)
-        assert same(got, want)
+        for labelled in (ids, np.array([np.iinfo(np.int64).min, np.iinfo(np.int64).max, -1, 0, 2047, 2048])[ids % 6]):
+            got = q.compute_grpo_advantages_ragged(rewards, None, baseline, scale, group_ids=labelled, **statistics)
+            assert same(got, ref.grpo_labelled(rewards, labelled, baseline, scale, **statistics))
 
 
 def test_labels_in_any_order_equal_sorted_lengths():

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "kernels/costs.h"
@@ -41,6 +43,65 @@ double ns_per_group(GroupBaseline baseline, double size) {
 
 const Standardisation* per_group(GroupScale scale, const Standardisation& statistics) {
     return scale == GroupScale::Group ? &statistics : nullptr;
+}
+
+// The members sorted by label, stably (each group's members in input order):
+// order[k] is the member at position k, rank[i] the position of member i;
+// and the length of each group in label order.  Labels that span fewer values
+// than max(n, 65536) are counted in one pass; wider ones are sorted by a
+// least-significant-digit radix sort of label - smallest label in passes of
+// 16 bits, as many as the span needs.  Every pass is linear in n.
+struct LabelOrder {
+    std::vector<std::int64_t> order, rank, lengths;
+};
+
+LabelOrder order_by_label(std::span<const std::int64_t> ids) {
+    const std::size_t n = ids.size();
+    LabelOrder result{std::vector<std::int64_t>(n), std::vector<std::int64_t>(n), {}};
+    std::vector<std::int64_t>& order = result.order;
+    std::vector<std::int64_t>& rank = result.rank;
+    if (n == 0) return result;
+    const auto [low, high] = std::minmax_element(ids.begin(), ids.end());
+    // Unsigned differences keep the order of any two int64 labels.
+    const auto smallest = static_cast<std::uint64_t>(*low);
+    const std::uint64_t span = static_cast<std::uint64_t>(*high) - smallest;
+    const auto key = [&](std::size_t i) { return static_cast<std::uint64_t>(ids[i]) - smallest; };
+    if (span < std::max<std::uint64_t>(n, 65536)) {
+        std::vector<std::int64_t> starts(span + 1);
+        for (std::size_t i = 0; i < n; ++i) ++starts[key(i)];
+        std::int64_t total = 0;
+        for (std::int64_t& start : starts) {
+            if (start != 0) result.lengths.push_back(start);
+            total += std::exchange(start, total);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            rank[i] = starts[key(i)]++;
+            order[static_cast<std::size_t>(rank[i])] = static_cast<std::int64_t>(i);
+        }
+        return result;
+    }
+    constexpr int kDigitBits = 16;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+    std::vector<std::int64_t> next(n);
+    std::vector<std::size_t> starts(kBuckets);
+    std::iota(order.begin(), order.end(), std::int64_t{0});
+    for (int shift = 0; shift < 64 && (span >> shift) != 0; shift += kDigitBits) {
+        std::fill(starts.begin(), starts.end(), 0);
+        for (const std::int64_t i : order) ++starts[(key(static_cast<std::size_t>(i)) >> shift) & (kBuckets - 1)];
+        std::size_t total = 0;
+        for (std::size_t& start : starts) total += std::exchange(start, total);
+        for (const std::int64_t i : order)
+            next[starts[(key(static_cast<std::size_t>(i)) >> shift) & (kBuckets - 1)]++] = i;
+        order.swap(next);
+    }
+    for (std::size_t k = 0; k < n; ++k) rank[static_cast<std::size_t>(order[k])] = static_cast<std::int64_t>(k);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k == 0 || ids[static_cast<std::size_t>(order[k])] != ids[static_cast<std::size_t>(order[k - 1])])
+            result.lengths.push_back(1);
+        else
+            ++result.lengths.back();
+    }
+    return result;
 }
 
 }  // namespace
@@ -114,23 +175,19 @@ void labelled_group_advantages(const numeric::ValueRun& rewards, std::span<const
                                GroupBaseline baseline, GroupScale scale, const Standardisation& statistics,
                                double* out) {
     const auto n = static_cast<std::int64_t>(ids.size());
-    // Members sorted by label, stably: each group's members in input order.
-    std::vector<std::int64_t> order(static_cast<std::size_t>(n));
-    std::iota(order.begin(), order.end(), std::int64_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) { return ids[a] < ids[b]; });
-    std::vector<std::int64_t> lengths;
-    for (std::int64_t k = 0; k < n; ++k) {
-        if (k == 0 || ids[order[k]] != ids[order[k - 1]])
-            lengths.push_back(1);
-        else
-            ++lengths.back();
-    }
-    // The rewards gathered into that order, in their own precision.
+    const auto [order, rank, lengths] = order_by_label(ids);
+    // The rewards moved into that order, in their own precision; read in
+    // input order and written to their ranks (stores do not wait as loads do).
     const std::int64_t size = numeric::element_size(rewards.precision);
     std::vector<char> gathered(static_cast<std::size_t>(n * size));
-    for (std::int64_t k = 0; k < n; ++k)
-        std::memcpy(gathered.data() + k * size, rewards.data + order[k] * rewards.stride,
-                    static_cast<std::size_t>(size));
+    const auto move_to_ranks = [&]<class Bits>(Bits) {
+        for (std::int64_t i = 0; i < n; ++i)
+            std::memcpy(gathered.data() + rank[i] * size, rewards.data + i * rewards.stride, sizeof(Bits));
+    };
+    if (size == 4)
+        move_to_ranks(std::uint32_t{});
+    else
+        move_to_ranks(std::uint64_t{});
     std::vector<double> grouped(static_cast<std::size_t>(n));
     const numeric::ValueRun run{gathered.data(), n, size, rewards.precision};
     ragged_group_advantages(run, lengths, baseline, scale == GroupScale::Group ? scale : GroupScale::None, statistics,

@@ -175,7 +175,9 @@ void labelled_group_advantages(const numeric::ValueRun& rewards, std::span<const
                                GroupBaseline baseline, GroupScale scale, const Standardisation& statistics,
                                double* out) {
     const auto n = static_cast<std::int64_t>(ids.size());
-    const auto [order, rank, lengths] = order_by_label(ids);
+    const LabelOrder sorted = order_by_label(ids);
+    const std::vector<std::int64_t>& order = sorted.order;
+    const std::vector<std::int64_t>& rank = sorted.rank;
     // The rewards moved into that order, in their own precision; read in
     // input order and written to their ranks (stores do not wait as loads do).
     const std::int64_t size = numeric::element_size(rewards.precision);
@@ -190,8 +192,8 @@ void labelled_group_advantages(const numeric::ValueRun& rewards, std::span<const
         move_to_ranks(std::uint64_t{});
     std::vector<double> grouped(static_cast<std::size_t>(n));
     const numeric::ValueRun run{gathered.data(), n, size, rewards.precision};
-    ragged_group_advantages(run, lengths, baseline, scale == GroupScale::Group ? scale : GroupScale::None, statistics,
-                            grouped.data());
+    ragged_group_advantages(run, sorted.lengths, baseline, scale == GroupScale::Group ? scale : GroupScale::None,
+                            statistics, grouped.data());
     for (std::int64_t k = 0; k < n; ++k) out[order[k]] = grouped[k];
     if (scale == GroupScale::Batch) standardise_batch(out, n, statistics);
 }

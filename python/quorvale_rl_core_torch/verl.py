@@ -42,20 +42,54 @@ def masked_mean(values, mask, axis=None):
     return total / (mask.sum(axis=axis) + 1e-8)
 
 
-def _masked_var(values, mask):
-    variance = masked_mean((values - masked_mean(values, mask)) ** 2, mask)
+def _weights(mask, dtype):
+    """The mask in the dtype of its products with `dtype` tensors. Torch casts an integer mask inside every product
+    (slowly, element by element); cast once, the products give the same bits."""
+    return mask.to(torch.promote_types(dtype, mask.dtype))
+
+
+def _times(values, weights, fresh):
+    """values * weights, in place when `values` is a temporary of the product's dtype (no new buffer to fault in)."""
+    if fresh and values.dtype == torch.promote_types(values.dtype, weights.dtype) and values.shape == weights.shape:
+        return values.mul_(weights)
+    return values * weights
+
+
+def _times_mask(values, mask):
+    """values (broadcast) * mask with the bits of torch's product: the mask cast into the result, multiplied there."""
+    weights = _weights(mask, values.dtype)
+    if weights is mask or weights.shape != torch.broadcast_shapes(values.shape, mask.shape):
+        return values * mask
+    return weights.mul_(values)
+
+
+def masked_whiten(values, mask, shift_mean=True):
+    """verl's whitening over the masked elements: `(values - mean) * rsqrt(var + 1e-8)`, var unbiased."""
+    return _whiten(values, mask, _weights(mask, values.dtype), shift_mean)
+
+
+def _whiten(values, mask, weights, shift_mean=True):
+    """masked_whiten with the mask's float form given; the mask's bool form and count formed once, not per mean."""
     count = mask.sum()
     if count == 0:
         raise ValueError("At least one element in the mask has to be 1.")
     if count == 1:
         raise ValueError("The sum of the mask is one, which can cause a division by zero.")
-    return variance * (count / (count - 1))
+    kept, divisor = mask.bool(), count + 1e-8
+    fresh = not (torch.is_grad_enabled() and values.requires_grad)  # in-place steps would break a backward pass
 
+    def mean_of(x):
+        return _times(torch.where(kept, x, 0.0), weights, fresh).sum() / divisor
 
-def masked_whiten(values, mask, shift_mean=True):
-    """verl's whitening over the masked elements: `(values - mean) * rsqrt(var + 1e-8)`, var unbiased."""
-    mean, variance = masked_mean(values, mask), _masked_var(values, mask)
-    whitened = (values - mean) * torch.rsqrt(variance + 1e-8)
+    mean = mean_of(values)
+    bessel = count / (count - 1)
+    if fresh:
+        centred = values - mean
+        scale = torch.rsqrt(mean_of(centred**2) * bessel + 1e-8)
+        whitened = centred.mul_(scale) if centred.dtype == scale.dtype else centred * scale
+    else:  # verl's steps in verl's order, so that autograd sums the gradients in the same order
+        variance = mean_of((values - mean_of(values)) ** 2) * bessel
+        whitened = (values - mean) * torch.rsqrt(variance + 1e-8)
     if not shift_mean:
         whitened += mean
     return whitened
@@ -91,6 +125,11 @@ def _outcome(scores, index, baseline_type, scale, epsilon, singleton):
 
 
 def compute_gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam):
+    with torch.no_grad():
+        return _gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam)
+
+
+def _gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam):
     advantages, _ = compute_padded_gae(
         token_level_rewards, values, mask=response_mask, mask_mode="skip", gamma=float(gamma), gae_lambda=float(lam)
     )
@@ -114,7 +153,7 @@ def compute_grpo_outcome_advantage(
         scale = "group" if norm_adv_by_std_in_grpo else "none"
         one = torch.tensor(1.0) + epsilon
         scalars = _outcome(scores, index, "mean", scale, epsilon, lambda s: s / one if norm_adv_by_std_in_grpo else s)
-        advantages = scalars.unsqueeze(-1) * response_mask
+        advantages = _times_mask(scalars.unsqueeze(-1), response_mask)
     return advantages, advantages
 
 
@@ -128,7 +167,7 @@ def compute_rloo_outcome_advantage(token_level_rewards, response_mask, index, ep
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
         scalars = _outcome(scores, index, "leave_one_out", "none", epsilon, lambda s: s)
-        advantages = scalars.unsqueeze(-1) * response_mask
+        advantages = _times_mask(scalars.unsqueeze(-1), response_mask)
     return advantages, advantages
 
 
@@ -144,7 +183,8 @@ def compute_reinforce_plus_plus_outcome_advantage(token_level_rewards, response_
             gamma=float(config.gamma),
             gae_lambda=1.0,
         )
-        advantages = masked_whiten(returns, response_mask) * response_mask
+        weights = _weights(response_mask, returns.dtype)
+        advantages = _times(_whiten(returns, response_mask, weights), weights, fresh=True)
     return advantages, returns
 
 
@@ -154,8 +194,9 @@ def compute_reinforce_plus_plus_baseline_outcome_advantage(
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
         scalars = _outcome(scores, index, "mean", "none", epsilon, lambda s: s)
-        tiled = scalars.unsqueeze(-1).tile([1, token_level_rewards.shape[-1]]) * response_mask
-        advantages = masked_whiten(tiled, response_mask) * response_mask
+        weights = _weights(response_mask, scalars.dtype)
+        tiled = scalars.unsqueeze(-1).expand(-1, token_level_rewards.shape[-1]) * weights
+        advantages = _times(_whiten(tiled, response_mask, weights), weights, fresh=True)
     return advantages, advantages
 
 

@@ -113,6 +113,25 @@ def test_verl_outcome_estimators(dtype, name, extra):
     assert ours[0] is ours[1]
 
 
+@pytest.mark.parametrize("mask_dtype", [torch.bool, torch.int32, torch.float32, torch.float64])
+def test_verl_mask_dtypes(mask_dtype):
+    # Bool and integer 0/1 masks take the per-row whitening and NumPy's mask products, float masks torch's products
+    # and the per-token whitening: both within precision of verl, whose products promote the mask.
+    core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
+    from verl.trainer.config import AlgoConfig
+    rewards, mask, uids = grpo_batch(rng(14), torch.float64)
+    mask = mask.to(mask_dtype)
+    for name in ("compute_grpo_outcome_advantage", "compute_reinforce_plus_plus_baseline_outcome_advantage"):
+        ours, theirs = getattr(verl, name)(rewards, mask, uids)[0], getattr(core_algos, name)(rewards.clone(), mask, uids)[0]
+        close(ours, theirs, F64_ORDER)
+    if mask_dtype == torch.bool:
+        return  # verl's REINFORCE++ computes 1 - mask, which torch refuses for bool
+    config = AlgoConfig(gamma=0.97)
+    for a, b in zip(verl.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config),
+                    core_algos.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)):
+        exact(a, b)
+
+
 def test_verl_outcome_empty_batch():
     core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
     empty, mask = torch.zeros(0, 4), torch.zeros(0, 4)

@@ -133,6 +133,30 @@ def _whiten(values, mask, shift_mean=True):
     return whitened
 
 
+def _whiten_rows(scalars, mask):
+    """`masked_whiten(scalars tiled * mask, mask) * mask` for a 0/1 mask, from per-row counts.
+
+    The kept tokens of a row share one value, so verl's sums over tokens are sums over rows of value times count
+    (formed in float64, then rounded to the values' dtype, where verl's sums add in that dtype: the same up to the
+    rounding of verl's sums); everything else is verl's arithmetic in verl's dtypes, per row instead of per token.
+    """
+    counts = mask.sum(dim=-1)
+    count = counts.sum()
+    if count == 0:
+        raise ValueError("At least one element in the mask has to be 1.")
+    if count == 1:
+        raise ValueError("The sum of the mask is one, which can cause a division by zero.")
+    present, weights = counts > 0, counts.to(torch.float64)
+    divisor, bessel = count + 1e-8, count / (count - 1)
+
+    def mean_of(per_row):  # rows without kept tokens add nothing, whatever their value
+        return torch.where(present, per_row.to(torch.float64) * weights, 0.0).sum().to(per_row.dtype) / divisor
+
+    centred = scalars - mean_of(scalars)
+    scale = torch.rsqrt(mean_of(centred**2) * bessel + 1e-8)
+    return _times_mask((centred * scale).unsqueeze(-1), mask)
+
+
 def _group_labels(index):
     """int64 labels 0..G-1 for verl's group index (uids: a NumPy array of strings or objects, a list, a tensor)."""
     if isinstance(index, torch.Tensor):
@@ -232,8 +256,11 @@ def compute_reinforce_plus_plus_baseline_outcome_advantage(
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
         scalars = _outcome(scores, index, "mean", "none", epsilon, lambda s: s)
-        tiled = _times_mask(scalars.unsqueeze(-1).expand(-1, token_level_rewards.shape[-1]), response_mask)
-        advantages = _times_mask_in_place(_whiten(tiled, response_mask), response_mask)
+        if response_mask.dim() == 2 and scalars.shape == response_mask.shape[:1] and _binary(response_mask):
+            advantages = _whiten_rows(scalars, response_mask)
+        else:
+            tiled = _times_mask(scalars.unsqueeze(-1).expand(-1, token_level_rewards.shape[-1]), response_mask)
+            advantages = _times_mask_in_place(_whiten(tiled, response_mask), response_mask)
     return advantages, advantages
 
 

@@ -266,14 +266,20 @@ def compute_reinforce_plus_plus_baseline_outcome_advantage(
 
 def kl_penalty_forward(logprob, ref_logprob, kl_penalty):
     """verl's per-token KL estimates: "kl"/"k1", "abs", "mse"/"k2", "low_var_kl"/"k3" (clamped as verl does)."""
+    # Without autograd, verl's steps in its order, each after the first into the first one's new buffer.
+    in_place = not (torch.is_grad_enabled() and (logprob.requires_grad or ref_logprob.requires_grad))
     if kl_penalty in ("kl", "k1"):
         return logprob - ref_logprob
     if kl_penalty == "abs":
-        return (logprob - ref_logprob).abs()
+        difference = logprob - ref_logprob
+        return difference.abs_() if in_place else difference.abs()
     if kl_penalty in ("mse", "k2"):
-        return 0.5 * (logprob - ref_logprob).square()
+        difference = logprob - ref_logprob
+        return difference.square_().mul_(0.5) if in_place else 0.5 * difference.square()
     if kl_penalty in ("low_var_kl", "k3"):
         log_ratio = torch.clamp(ref_logprob - logprob, min=-20, max=20)
+        if in_place:
+            return torch.exp(log_ratio).sub_(log_ratio).sub_(1).clamp_(min=-10, max=10)
         return torch.clamp((torch.exp(log_ratio) - log_ratio - 1).contiguous(), min=-10, max=10)
     raise NotImplementedError
 

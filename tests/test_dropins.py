@@ -60,11 +60,14 @@ def test_no_trainer_imported_with_the_drop_ins():
 # ---------------------------------------------------------------- verl
 
 @pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
-def test_verl_gae(dtype):
+@pytest.mark.parametrize("gaps", [True, False])
+def test_verl_gae(dtype, gaps):
     core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
     g = rng(1)
     rewards, values = torch.randn(9, 40, generator=g, dtype=dtype), torch.randn(9, 40, generator=g, dtype=dtype)
     mask = skip_mask(g, 9, 40)
+    if not gaps:  # right padding only: nothing to carry through skipped steps
+        mask = (torch.arange(40) < torch.randint(2, 41, (9, 1), generator=g)).to(torch.int64)
     ours = verl.compute_gae_advantage_return(rewards, values, mask, 0.99, 0.95)
     theirs = core_algos.compute_gae_advantage_return(rewards, values, mask, 0.99, 0.95)
     for a, b in zip(ours, theirs):  # float64: the same roundings in the same order, whitening included

@@ -20,6 +20,7 @@ import numpy as np
 import torch
 
 from . import compute_grpo_advantages_ragged, compute_padded_gae
+from ._products import empty_like, is_binary, times_mask, times_mask_in_place
 
 __all__ = [
     "compute_gae_advantage_return",
@@ -42,58 +43,9 @@ def masked_mean(values, mask, axis=None):
     return total / (mask.sum(axis=axis) + 1e-8)
 
 
-_NUMPY_FLOATS = {torch.float32: np.float32, torch.float64: np.float64}
-_NUMPY_MASKS = (torch.bool, torch.uint8, torch.int8, torch.int16, torch.int32, torch.int64, *_NUMPY_FLOATS)
-
-
-def _empty_like(tensor):
-    """A new tensor like `tensor`; on the CPU on NumPy's memory, which NumPy asks the kernel to back with huge pages:
-    a fresh result of hundreds of MB then takes a fraction of the page faults of torch's own allocation."""
-    if tensor.device.type == "cpu" and tensor.dtype in _NUMPY_FLOATS:
-        return torch.from_numpy(np.empty(tensor.shape, _NUMPY_FLOATS[tensor.dtype]))
-    return torch.empty_like(tensor, memory_format=torch.contiguous_format)
-
-
-def _times_mask(values, mask, out=None):
-    """values * mask (values broadcast to the mask's shape) with the bits of torch's product, into `out` if given.
-
-    NumPy's loop casts the mask in vector registers where torch casts it element by element (several times slower for
-    an int64 mask); both cast the mask to the product's dtype and multiply there, so the bits are the same.
-    """
-    dtype = torch.promote_types(values.dtype, mask.dtype)
-    plain = values.device.type == mask.device.type == "cpu" and not (torch.is_grad_enabled() and values.requires_grad)
-    if not (plain and dtype in _NUMPY_FLOATS and mask.dtype in _NUMPY_MASKS) or values.dim() > mask.dim():
-        return values * mask if out is None else torch.mul(values, mask, out=out)
-    if torch.broadcast_shapes(values.shape, mask.shape) != mask.shape:
-        return values * mask if out is None else torch.mul(values, mask, out=out)
-    if out is None:
-        out = torch.from_numpy(np.empty(mask.shape, _NUMPY_FLOATS[dtype]))  # see _empty_like
-    arrays = values.detach().numpy(), mask.detach().numpy(), out.numpy()
-    np.multiply(*arrays[:2], out=arrays[2], dtype=_NUMPY_FLOATS[dtype], casting="unsafe")
-    return out
-
-
-def _times_mask_in_place(values, mask):
-    """values * mask into `values`, a temporary of the mask's shape and the product's dtype."""
-    if values.dtype != torch.promote_types(values.dtype, mask.dtype) or values.shape != mask.shape:
-        return values * mask
-    return _times_mask(values, mask, out=values)
-
-
 def masked_whiten(values, mask, shift_mean=True):
     """verl's whitening over the masked elements: `(values - mean) * rsqrt(var + 1e-8)`, var unbiased."""
     return _whiten(values, mask, shift_mean)
-
-
-def _binary(mask):
-    """True for a bool mask or an integer mask of zeros and ones (one read of the mask), whose products with it
-    change no bits of the kept values."""
-    if mask.dtype == torch.bool:
-        return True
-    if mask.is_floating_point() or mask.is_complex() or mask.numel() == 0:
-        return False
-    low, high = torch.aminmax(mask)
-    return bool(low >= 0) and bool(high <= 1)
 
 
 def _whiten(values, mask, shift_mean=True):
@@ -105,9 +57,9 @@ def _whiten(values, mask, shift_mean=True):
         raise ValueError("The sum of the mask is one, which can cause a division by zero.")
     kept, divisor, bessel = mask.bool(), count + 1e-8, count / (count - 1)
     fresh = not (torch.is_grad_enabled() and values.requires_grad)  # in-place steps would break a backward pass
-    if fresh and _binary(mask) and values.shape == mask.shape:
+    if fresh and is_binary(mask) and values.shape == mask.shape:
         # where(kept, x, 0) already is verl's product with a 0/1 mask; one scratch buffer serves both sums.
-        scratch, centred = _empty_like(values), _empty_like(values)
+        scratch, centred = empty_like(values), empty_like(values)
         mean = torch.where(kept, values, torch.zeros((), dtype=values.dtype), out=scratch).sum() / divisor
         torch.sub(values, mean, out=centred)
         torch.square(centred, out=scratch).masked_fill_(~kept, 0.0)
@@ -118,7 +70,7 @@ def _whiten(values, mask, shift_mean=True):
 
         def mean_of(x):
             chosen = torch.where(kept, x, 0.0)
-            return (_times_mask_in_place(chosen, mask) if fresh else chosen * mask).sum() / divisor
+            return (times_mask_in_place(chosen, mask) if fresh else chosen * mask).sum() / divisor
 
         mean = mean_of(values)
         if fresh:
@@ -154,7 +106,7 @@ def _whiten_rows(scalars, mask):
 
     centred = scalars - mean_of(scalars)
     scale = torch.rsqrt(mean_of(centred**2) * bessel + 1e-8)
-    return _times_mask((centred * scale).unsqueeze(-1), mask)
+    return times_mask((centred * scale).unsqueeze(-1), mask)
 
 
 def _group_labels(index):
@@ -196,8 +148,9 @@ def _gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam
         token_level_rewards, values, mask=response_mask, mask_mode="skip", gamma=float(gamma), gae_lambda=float(lam)
     )
     kept = response_mask.bool()
-    if not bool(kept.all()):
-        # A skipped step holds the advantage carried through it: that of the next kept step in the row (0.0 if none).
+    # A skipped step holds the advantage carried through it: that of the next kept step in the row, 0.0 if none (as
+    # the kernel leaves it). Only a skipped step right before a kept one (a gap, not right padding) needs a fill.
+    if bool((kept[..., 1:] & ~kept[..., :-1]).any()):
         steps = kept.shape[-1]
         positions = torch.arange(steps, device=kept.device).expand_as(kept)
         following = torch.where(kept, positions, steps).flip(-1).cummin(-1).values.flip(-1)
@@ -215,7 +168,7 @@ def compute_grpo_outcome_advantage(
         scale = "group" if norm_adv_by_std_in_grpo else "none"
         one = torch.tensor(1.0) + epsilon
         scalars = _outcome(scores, index, "mean", scale, epsilon, lambda s: s / one if norm_adv_by_std_in_grpo else s)
-        advantages = _times_mask(scalars.unsqueeze(-1), response_mask)
+        advantages = times_mask(scalars.unsqueeze(-1), response_mask)
     return advantages, advantages
 
 
@@ -229,7 +182,7 @@ def compute_rloo_outcome_advantage(token_level_rewards, response_mask, index, ep
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
         scalars = _outcome(scores, index, "leave_one_out", "none", epsilon, lambda s: s)
-        advantages = _times_mask(scalars.unsqueeze(-1), response_mask)
+        advantages = times_mask(scalars.unsqueeze(-1), response_mask)
     return advantages, advantages
 
 
@@ -246,7 +199,7 @@ def compute_reinforce_plus_plus_outcome_advantage(token_level_rewards, response_
             gamma=float(config.gamma),
             gae_lambda=1.0,
         )
-        advantages = _times_mask_in_place(_whiten(returns, response_mask), response_mask)
+        advantages = times_mask_in_place(_whiten(returns, response_mask), response_mask)
     return advantages, returns
 
 
@@ -256,11 +209,11 @@ def compute_reinforce_plus_plus_baseline_outcome_advantage(
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
         scalars = _outcome(scores, index, "mean", "none", epsilon, lambda s: s)
-        if response_mask.dim() == 2 and scalars.shape == response_mask.shape[:1] and _binary(response_mask):
+        if response_mask.dim() == 2 and scalars.shape == response_mask.shape[:1] and is_binary(response_mask):
             advantages = _whiten_rows(scalars, response_mask)
         else:
-            tiled = _times_mask(scalars.unsqueeze(-1).expand(-1, token_level_rewards.shape[-1]), response_mask)
-            advantages = _times_mask_in_place(_whiten(tiled, response_mask), response_mask)
+            tiled = times_mask(scalars.unsqueeze(-1).expand(-1, token_level_rewards.shape[-1]), response_mask)
+            advantages = times_mask_in_place(_whiten(tiled, response_mask), response_mask)
     return advantages, advantages
 
 

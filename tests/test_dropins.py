@@ -60,11 +60,14 @@ def test_no_trainer_imported_with_the_drop_ins():
 # ---------------------------------------------------------------- verl
 
 @pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
-def test_verl_gae(dtype):
+@pytest.mark.parametrize("gaps", [True, False])
+def test_verl_gae(dtype, gaps):
     core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
     g = rng(1)
     rewards, values = torch.randn(9, 40, generator=g, dtype=dtype), torch.randn(9, 40, generator=g, dtype=dtype)
     mask = skip_mask(g, 9, 40)
+    if not gaps:  # right padding only: nothing to carry through skipped steps
+        mask = (torch.arange(40) < torch.randint(2, 41, (9, 1), generator=g)).to(torch.int64)
     ours = verl.compute_gae_advantage_return(rewards, values, mask, 0.99, 0.95)
     theirs = core_algos.compute_gae_advantage_return(rewards, values, mask, 0.99, 0.95)
     for a, b in zip(ours, theirs):  # float64: the same roundings in the same order, whitening included
@@ -111,6 +114,25 @@ def test_verl_outcome_estimators(dtype, name, extra):
     tolerance = F32 if dtype == torch.float32 or "vectorized" in name else F64_ORDER
     close(ours[0], theirs[0], tolerance)
     assert ours[0] is ours[1]
+
+
+@pytest.mark.parametrize("mask_dtype", [torch.bool, torch.int32, torch.float32, torch.float64])
+def test_verl_mask_dtypes(mask_dtype):
+    # Bool and integer 0/1 masks take the per-row whitening and NumPy's mask products, float masks torch's products
+    # and the per-token whitening: both within precision of verl, whose products promote the mask.
+    core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
+    from verl.trainer.config import AlgoConfig
+    rewards, mask, uids = grpo_batch(rng(14), torch.float64)
+    mask = mask.to(mask_dtype)
+    for name in ("compute_grpo_outcome_advantage", "compute_reinforce_plus_plus_baseline_outcome_advantage"):
+        ours, theirs = getattr(verl, name)(rewards, mask, uids)[0], getattr(core_algos, name)(rewards.clone(), mask, uids)[0]
+        close(ours, theirs, F64_ORDER)
+    if mask_dtype == torch.bool:
+        return  # verl's REINFORCE++ computes 1 - mask, which torch refuses for bool
+    config = AlgoConfig(gamma=0.97)
+    for a, b in zip(verl.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config),
+                    core_algos.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)):
+        exact(a, b)
 
 
 def test_verl_outcome_empty_batch():

@@ -14,6 +14,7 @@ from __future__ import annotations
 import torch
 
 from . import compute_grpo_advantages, compute_padded_gae
+from ._products import times_mask
 
 __all__ = ["get_advantages_and_returns", "get_cumulative_returns", "shape_rewards"]
 
@@ -21,8 +22,8 @@ __all__ = ["get_advantages_and_returns", "get_cumulative_returns", "shape_reward
 def get_advantages_and_returns(values, rewards, action_mask, gamma, lambd):
     with torch.no_grad():
         if action_mask is not None:
-            values = action_mask * values
-            rewards = action_mask * rewards
+            values = times_mask(values, action_mask)
+            rewards = times_mask(rewards, action_mask)
         advantages, returns = compute_padded_gae(rewards, values, gamma=float(gamma), gae_lambda=float(lambd))
     return advantages, returns
 
@@ -30,9 +31,10 @@ def get_advantages_and_returns(values, rewards, action_mask, gamma, lambd):
 def get_cumulative_returns(rewards, action_mask, gamma):
     with torch.no_grad():
         if action_mask is not None:
-            rewards = action_mask * rewards
-        # Discounted returns: GAE with zero values and lambda 1.
-        returns, _ = compute_padded_gae(rewards, torch.zeros_like(rewards), gamma=float(gamma), gae_lambda=1.0)
+            rewards = times_mask(rewards, action_mask)
+        # Discounted returns: GAE with zero values (a broadcast zero, no buffer) and lambda 1.
+        zeros = torch.zeros((), dtype=rewards.dtype, device=rewards.device).expand_as(rewards)
+        returns, _ = compute_padded_gae(rewards, zeros, gamma=float(gamma), gae_lambda=1.0)
     return returns
 
 

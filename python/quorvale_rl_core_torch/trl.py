@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import torch
 
-from . import compute_grpo_advantages_ragged
+from . import compute_grpo_advantages, compute_grpo_advantages_ragged
 
 __all__ = ["grpo_advantages", "rloo_advantages"]
 
@@ -36,6 +36,14 @@ def _scorable_groups(rewards, num_generations, at_least=1):
     return scorable, labels
 
 
+def _rows(rewards, num_generations):
+    """The rewards as a (prompts, generations) view when every completion is scorable and the groups are whole (the
+    common case: one 2-D kernel call, no labels to build), else None. One sum finds a NaN: NaN in, NaN out."""
+    if rewards.dim() != 1 or rewards.numel() % num_generations or bool(torch.isnan(rewards.sum())):
+        return None
+    return rewards.reshape(-1, num_generations)
+
+
 def _scatter(values, where, like):
     out = torch.zeros_like(like)
     out[where] = values.to(out.dtype)
@@ -50,15 +58,19 @@ def grpo_advantages(rewards, num_generations, scale_rewards="group"):
         )
     if rewards.numel() == 0:
         return rewards.clone()
-    scorable, labels = _scorable_groups(rewards, num_generations)
-    if bool(scorable.all()):
-        picked, ids = rewards, labels
-    else:
-        picked, ids = rewards[scorable], labels[scorable]
     scale = "group" if scale_rewards == "group" and num_generations > 1 else "none"
-    advantages = compute_grpo_advantages_ragged(
-        picked, None, "mean", scale, group_ids=ids, std_ddof=1, epsilon=1e-4, std_floor=0.0
-    )
+    keywords = dict(std_ddof=1, epsilon=1e-4, std_floor=0.0)
+    rows = _rows(rewards, num_generations)
+    if rows is not None:
+        picked = rewards
+        advantages = compute_grpo_advantages(rows, "mean", scale, **keywords).reshape(rewards.shape)
+    else:
+        scorable, labels = _scorable_groups(rewards, num_generations)
+        if bool(scorable.all()):
+            picked, ids = rewards, labels
+        else:
+            picked, ids = rewards[scorable], labels[scorable]
+        advantages = compute_grpo_advantages_ragged(picked, None, "mean", scale, group_ids=ids, **keywords)
     if scale_rewards == "batch":
         spread = _nanstd(rewards) if rewards.numel() > 1 else torch.zeros((), dtype=rewards.dtype)
         advantages = advantages / (spread.reshape(()) + 1e-4)
@@ -71,16 +83,19 @@ def rloo_advantages(rewards, num_generations, normalize_advantages=False):
     """RLOOTrainer's advantages (leave-one-out over the scorable siblings, optionally normalised over the batch)."""
     if rewards.numel() == 0 or num_generations <= 1:
         return torch.zeros_like(rewards)
+    scale = "batch" if normalize_advantages else "none"
+    keywords = dict(std_ddof=1, epsilon=1e-4, std_floor=0.0)
+    rows = _rows(rewards, num_generations)
+    if rows is not None:
+        advantages = compute_grpo_advantages(rows, "leave_one_out", scale, **keywords).reshape(rewards.shape)
+        return torch.nan_to_num(advantages, nan=0.0)
     # Members alone in their group among the scorable ones get TRL's 0/0: left out of every statistic, 0.0 at the end.
     scorable, labels = _scorable_groups(rewards, num_generations, at_least=2)
     if not bool(scorable.any()):
         return torch.zeros_like(rewards)
     picked = rewards if bool(scorable.all()) else rewards[scorable]
     ids = labels if picked is rewards else labels[scorable]
-    scale = "batch" if normalize_advantages else "none"
-    advantages = compute_grpo_advantages_ragged(
-        picked, None, "leave_one_out", scale, group_ids=ids, std_ddof=1, epsilon=1e-4, std_floor=0.0
-    )
+    advantages = compute_grpo_advantages_ragged(picked, None, "leave_one_out", scale, group_ids=ids, **keywords)
     if picked is not rewards:
         advantages = _scatter(advantages, scorable, rewards)
     return torch.nan_to_num(advantages, nan=0.0)

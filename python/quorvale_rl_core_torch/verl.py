@@ -20,6 +20,7 @@ import numpy as np
 import torch
 
 from . import compute_grpo_advantages_ragged, compute_padded_gae
+from ._products import empty_like, is_binary, times_mask, times_mask_in_place
 
 __all__ = [
     "compute_gae_advantage_return",
@@ -42,23 +43,70 @@ def masked_mean(values, mask, axis=None):
     return total / (mask.sum(axis=axis) + 1e-8)
 
 
-def _masked_var(values, mask):
-    variance = masked_mean((values - masked_mean(values, mask)) ** 2, mask)
+def masked_whiten(values, mask, shift_mean=True):
+    """verl's whitening over the masked elements: `(values - mean) * rsqrt(var + 1e-8)`, var unbiased."""
+    return _whiten(values, mask, shift_mean)
+
+
+def _whiten(values, mask, shift_mean=True):
+    """masked_whiten with the mask's bool form and count formed once, not per mean."""
     count = mask.sum()
     if count == 0:
         raise ValueError("At least one element in the mask has to be 1.")
     if count == 1:
         raise ValueError("The sum of the mask is one, which can cause a division by zero.")
-    return variance * (count / (count - 1))
+    kept, divisor, bessel = mask.bool(), count + 1e-8, count / (count - 1)
+    fresh = not (torch.is_grad_enabled() and values.requires_grad)  # in-place steps would break a backward pass
+    if fresh and is_binary(mask) and values.shape == mask.shape:
+        # where(kept, x, 0) already is verl's product with a 0/1 mask; one scratch buffer serves both sums.
+        scratch, centred = empty_like(values), empty_like(values)
+        mean = torch.where(kept, values, torch.zeros((), dtype=values.dtype), out=scratch).sum() / divisor
+        torch.sub(values, mean, out=centred)
+        torch.square(centred, out=scratch).masked_fill_(~kept, 0.0)
+        scale = torch.rsqrt(scratch.sum() / divisor * bessel + 1e-8)
+        del scratch
+        whitened = centred.mul_(scale) if centred.dtype == scale.dtype else centred * scale
+    else:
 
+        def mean_of(x):
+            chosen = torch.where(kept, x, 0.0)
+            return (times_mask_in_place(chosen, mask) if fresh else chosen * mask).sum() / divisor
 
-def masked_whiten(values, mask, shift_mean=True):
-    """verl's whitening over the masked elements: `(values - mean) * rsqrt(var + 1e-8)`, var unbiased."""
-    mean, variance = masked_mean(values, mask), _masked_var(values, mask)
-    whitened = (values - mean) * torch.rsqrt(variance + 1e-8)
+        mean = mean_of(values)
+        if fresh:
+            centred = values - mean
+            scale = torch.rsqrt(mean_of(centred**2) * bessel + 1e-8)
+            whitened = centred.mul_(scale) if centred.dtype == scale.dtype else centred * scale
+        else:  # verl's steps in verl's order, so that autograd sums the gradients in the same order
+            variance = mean_of((values - mean_of(values)) ** 2) * bessel
+            whitened = (values - mean) * torch.rsqrt(variance + 1e-8)
     if not shift_mean:
         whitened += mean
     return whitened
+
+
+def _whiten_rows(scalars, mask):
+    """`masked_whiten(scalars tiled * mask, mask) * mask` for a 0/1 mask, from per-row counts.
+
+    The kept tokens of a row share one value, so verl's sums over tokens are sums over rows of value times count
+    (formed in float64, then rounded to the values' dtype, where verl's sums add in that dtype: the same up to the
+    rounding of verl's sums); everything else is verl's arithmetic in verl's dtypes, per row instead of per token.
+    """
+    counts = mask.sum(dim=-1)
+    count = counts.sum()
+    if count == 0:
+        raise ValueError("At least one element in the mask has to be 1.")
+    if count == 1:
+        raise ValueError("The sum of the mask is one, which can cause a division by zero.")
+    present, weights = counts > 0, counts.to(torch.float64)
+    divisor, bessel = count + 1e-8, count / (count - 1)
+
+    def mean_of(per_row):  # rows without kept tokens add nothing, whatever their value
+        return torch.where(present, per_row.to(torch.float64) * weights, 0.0).sum().to(per_row.dtype) / divisor
+
+    centred = scalars - mean_of(scalars)
+    scale = torch.rsqrt(mean_of(centred**2) * bessel + 1e-8)
+    return times_mask((centred * scale).unsqueeze(-1), mask)
 
 
 def _group_labels(index):
@@ -91,12 +139,18 @@ def _outcome(scores, index, baseline_type, scale, epsilon, singleton):
 
 
 def compute_gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam):
+    with torch.no_grad():
+        return _gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam)
+
+
+def _gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam):
     advantages, _ = compute_padded_gae(
         token_level_rewards, values, mask=response_mask, mask_mode="skip", gamma=float(gamma), gae_lambda=float(lam)
     )
     kept = response_mask.bool()
-    if not bool(kept.all()):
-        # A skipped step holds the advantage carried through it: that of the next kept step in the row (0.0 if none).
+    # A skipped step holds the advantage carried through it: that of the next kept step in the row, 0.0 if none (as
+    # the kernel leaves it). Only a skipped step right before a kept one (a gap, not right padding) needs a fill.
+    if bool((kept[..., 1:] & ~kept[..., :-1]).any()):
         steps = kept.shape[-1]
         positions = torch.arange(steps, device=kept.device).expand_as(kept)
         following = torch.where(kept, positions, steps).flip(-1).cummin(-1).values.flip(-1)
@@ -114,7 +168,7 @@ def compute_grpo_outcome_advantage(
         scale = "group" if norm_adv_by_std_in_grpo else "none"
         one = torch.tensor(1.0) + epsilon
         scalars = _outcome(scores, index, "mean", scale, epsilon, lambda s: s / one if norm_adv_by_std_in_grpo else s)
-        advantages = scalars.unsqueeze(-1) * response_mask
+        advantages = times_mask(scalars.unsqueeze(-1), response_mask)
     return advantages, advantages
 
 
@@ -128,7 +182,7 @@ def compute_rloo_outcome_advantage(token_level_rewards, response_mask, index, ep
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
         scalars = _outcome(scores, index, "leave_one_out", "none", epsilon, lambda s: s)
-        advantages = scalars.unsqueeze(-1) * response_mask
+        advantages = times_mask(scalars.unsqueeze(-1), response_mask)
     return advantages, advantages
 
 
@@ -136,15 +190,16 @@ def compute_reinforce_plus_plus_outcome_advantage(token_level_rewards, response_
     assert config is not None
     with torch.no_grad():
         # Discounted returns: GAE with zero values and lambda 1, the skipped steps passing the return through.
+        zeros = torch.zeros((), dtype=token_level_rewards.dtype).expand_as(token_level_rewards)  # no buffer
         returns, _ = compute_padded_gae(
             token_level_rewards,
-            torch.zeros_like(token_level_rewards),
+            zeros,
             mask=response_mask,
             mask_mode="skip",
             gamma=float(config.gamma),
             gae_lambda=1.0,
         )
-        advantages = masked_whiten(returns, response_mask) * response_mask
+        advantages = times_mask_in_place(_whiten(returns, response_mask), response_mask)
     return advantages, returns
 
 
@@ -154,21 +209,30 @@ def compute_reinforce_plus_plus_baseline_outcome_advantage(
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
         scalars = _outcome(scores, index, "mean", "none", epsilon, lambda s: s)
-        tiled = scalars.unsqueeze(-1).tile([1, token_level_rewards.shape[-1]]) * response_mask
-        advantages = masked_whiten(tiled, response_mask) * response_mask
+        if response_mask.dim() == 2 and scalars.shape == response_mask.shape[:1] and is_binary(response_mask):
+            advantages = _whiten_rows(scalars, response_mask)
+        else:
+            tiled = times_mask(scalars.unsqueeze(-1).expand(-1, token_level_rewards.shape[-1]), response_mask)
+            advantages = times_mask_in_place(_whiten(tiled, response_mask), response_mask)
     return advantages, advantages
 
 
 def kl_penalty_forward(logprob, ref_logprob, kl_penalty):
     """verl's per-token KL estimates: "kl"/"k1", "abs", "mse"/"k2", "low_var_kl"/"k3" (clamped as verl does)."""
+    # Without autograd, verl's steps in its order, each after the first into the first one's new buffer.
+    in_place = not (torch.is_grad_enabled() and (logprob.requires_grad or ref_logprob.requires_grad))
     if kl_penalty in ("kl", "k1"):
         return logprob - ref_logprob
     if kl_penalty == "abs":
-        return (logprob - ref_logprob).abs()
+        difference = logprob - ref_logprob
+        return difference.abs_() if in_place else difference.abs()
     if kl_penalty in ("mse", "k2"):
-        return 0.5 * (logprob - ref_logprob).square()
+        difference = logprob - ref_logprob
+        return difference.square_().mul_(0.5) if in_place else 0.5 * difference.square()
     if kl_penalty in ("low_var_kl", "k3"):
         log_ratio = torch.clamp(ref_logprob - logprob, min=-20, max=20)
+        if in_place:
+            return torch.exp(log_ratio).sub_(log_ratio).sub_(1).clamp_(min=-10, max=10)
         return torch.clamp((torch.exp(log_ratio) - log_ratio - 1).contiguous(), min=-10, max=10)
     raise NotImplementedError
 

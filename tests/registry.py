@@ -98,15 +98,17 @@ def _vec(rng, n, special=0.2):
     return x
 
 
-LARGE = {  # sizes around every lane count (2, 4, 8 doubles) and past the pool's serial threshold
+# Sizes around every lane count (2, 4, 8 doubles) and past the pool's serial threshold; only exactly
+# rounded operations make the inputs (NumPy's exp rounds differently from one processor to another).
+LARGE = {
     "compute_group_advantages": lambda rng: [_vec(rng, 3003 * 9).reshape(3003, 9), "median", True],
     "compute_gae": lambda rng: [_vec(rng, 4099), _vec(rng, 4100), 0.97, 0.9],
     "batch_compute_gae": lambda rng: [[_vec(rng, k) for k in rng.integers(0, 300, 601)], [_vec(rng, k) for k in rng.integers(0, 301, 601)], 0.97, 0.9],
     "normalize_rewards": lambda rng: [_vec(rng, 100_003, 0.0), 0.5, 2.0, 7, 1e-8],
     "clip_rewards_py": lambda rng: [_vec(rng, 100_003), -0.5, 0.5],
     "compute_gspo_importance_ratios": lambda rng: [_vec(rng, 100_003) * 20, _vec(rng, 100_003) * 20, rng.integers(-2, 60, 100_003)],
-    "apply_gspo_clipping": lambda rng: [np.exp(_vec(rng, 200_003) / 10), _vec(rng, 200_003), 0.0003, 0.0004],
-    "compute_ppo_surrogate": lambda rng: [np.exp(_vec(rng, 200_003) / 10), _vec(rng, 200_003), 0.2],
+    "apply_gspo_clipping": lambda rng: [1.0 + _vec(rng, 200_003) / 16, _vec(rng, 200_003), 0.0003, 0.0004],
+    "compute_ppo_surrogate": lambda rng: [1.0 + _vec(rng, 200_003) / 16, _vec(rng, 200_003), 0.2],
     "compute_reward_statistics": lambda rng: [np.nan_to_num(_vec(rng, 10_001), nan=0.5)],
     "compute_padded_gae": lambda rng: [_vec(rng, 301 * 700).reshape(301, 700), _vec(rng, 301 * 700).reshape(301, 700),
                                        _vec(rng, 301 * 700).reshape(301, 700)] + [rng.random((301, 700)) < p for p in (0.01, 0.01, 0.9)] + [0.99, 0.95],

@@ -102,13 +102,6 @@ template <class MakeNote>
     return false;
 }
 
-[[gnu::cold]] bool refuse_array(PyObject* object, const char* name, const char* expected) {
-    raise_conversion_refusal(object, messages::kArrayTarget);
-    prefix_type_error(name);
-    add_note([&] { return expectation_note(name, expected, array_description(object)); });
-    return false;
-}
-
 // "all_rewards[3]: expected ...; got float32 with 1 dimension"
 [[gnu::cold]] py::Ref item_note(const char* name, std::size_t index, PyObject* item) {
     py::Ref got = array_description(item);
@@ -125,6 +118,17 @@ template <class MakeNote>
     return false;
 }
 
+}  // namespace
+
+bool refuse_array(PyObject* object, const char* name, const char* expected) {
+    raise_conversion_refusal(object, messages::kArrayTarget);
+    prefix_type_error(name);
+    add_note([&] { return expectation_note(name, expected, array_description(object)); });
+    return false;
+}
+
+namespace {
+
 const char* array_expectation(int ndim, Element element) {
     switch (element) {
         case Element::Real: return ndim == 2 ? messages::kExpectedRealMatrix : messages::kExpectedRealVector;
@@ -135,7 +139,8 @@ const char* array_expectation(int ndim, Element element) {
     }
 }
 
-// Bytes per element of the dtypes a flag may have; 0 for any other.
+}  // namespace
+
 int flag_size(PyObject* descr) {
     const numpy::DescrFields& d = numpy::descr_fields(descr);
     if (d.byteorder == '>') return 0;
@@ -157,6 +162,8 @@ int flag_size(PyObject* descr) {
         default: return 0;
     }
 }
+
+namespace {
 
 bool is_element(PyObject* descr, Element element, const numpy::Api& api) {
     if (element == Element::Flag) return flag_size(descr) != 0;
@@ -295,92 +302,6 @@ numeric::Precision precision_of(PyObject* real_array) {
     PyObject* descr = numpy::fields(real_array).descr;
     return descr == api.float64_descr || api.equiv_types(descr, api.float64_descr) ? numeric::Precision::Float64
                                                                                    : numeric::Precision::Float32;
-}
-
-bool view_values(PyObject* object, const char* name, numeric::ValueMatrix* view) {
-    if (!check_array(object, 2, Element::Real, name)) return false;
-    const numpy::ArrayFields& array = numpy::fields(object);
-    *view = {array.data,       array.dimensions[0], array.dimensions[1],
-             array.strides[0], array.strides[1],    precision_of(object)};
-    return true;
-}
-
-bool view_value_run(PyObject* object, const char* name, numeric::ValueRun* view) {
-    if (!check_array(object, 1, Element::Real, name)) return false;
-    const numpy::ArrayFields& array = numpy::fields(object);
-    *view = {array.data, array.dimensions[0], array.strides[0], precision_of(object)};
-    return true;
-}
-
-bool view_flags(PyObject* object, const char* name, FlagView* view) {
-    const int ndim = numpy::fields(object).nd == 1 ? 1 : 2;
-    if (!check_array(object, ndim, Element::Flag, name)) return false;
-    const numpy::ArrayFields& array = numpy::fields(object);
-    const numpy::DescrFields& descr = numpy::descr_fields(array.descr);
-    const int size = flag_size(array.descr);
-    // A float flag is set by any bit but the sign: -0.0 is zero, NaN is set.
-    std::uint64_t bits = size == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * size)) - 1;
-    if (descr.kind == 'f') bits &= ~(std::uint64_t{1} << (8 * size - 1));
-    *view = {array.data,
-             array.dimensions[0],
-             ndim == 2 ? array.dimensions[1] : 1,
-             array.strides[0],
-             ndim == 2 ? array.strides[1] : 0,
-             size,
-             bits};
-    return true;
-}
-
-bool view_output(PyObject* object, const char* function, const char* name, int ndim, numeric::OutputMatrix* view) {
-    constexpr const char* kExpected[2] = {"a writeable one-dimensional float32 or float64 numpy.ndarray",
-                                          "a writeable two-dimensional float32 or float64 numpy.ndarray"};
-    if (!is_array(object, ndim, Element::Real, numpy::api())) return refuse_array(object, name, kExpected[ndim - 1]);
-    const numpy::ArrayFields& array = numpy::fields(object);
-    if ((array.flags & numpy::kWriteable) == 0) {
-        PyErr_Format(PyExc_ValueError, messages::kReadOnlyOutput, function, name);
-        return false;
-    }
-    for (int d = 0; d < ndim; ++d) {
-        if (array.dimensions[d] > 1 && array.strides[d] == 0) {
-            PyErr_Format(PyExc_ValueError, messages::kSelfOverlappingOutput, function, name);
-            return false;
-        }
-    }
-    // A vector is one row.
-    if (ndim == 1)
-        *view = {array.data, 1, array.dimensions[0], 0, array.strides[0], precision_of(object)};
-    else
-        *view = {array.data,       array.dimensions[0], array.dimensions[1],
-                 array.strides[0], array.strides[1],    precision_of(object)};
-    return true;
-}
-
-int numpy_ndim(PyObject* array) { return numpy::fields(array).nd; }
-
-std::vector<Py_ssize_t> numpy_shape(PyObject* array) {
-    const numpy::ArrayFields& fields = numpy::fields(array);
-    return std::vector<Py_ssize_t>(fields.dimensions, fields.dimensions + fields.nd);
-}
-
-bool shares_memory(PyObject* a, PyObject* b) {
-    struct Extent {
-        std::uintptr_t low, high;  // [low, high)
-        bool empty;
-    };
-    const auto extent = [](PyObject* object) {
-        const numpy::ArrayFields& array = numpy::fields(object);
-        const auto start = reinterpret_cast<std::intptr_t>(array.data);
-        std::intptr_t low = start, high = start + std::max(flag_size(array.descr), 1);
-        bool empty = false;
-        for (int d = 0; d < array.nd; ++d) {
-            if (array.dimensions[d] == 0) empty = true;
-            const std::intptr_t reach = (array.dimensions[d] - 1) * array.strides[d];
-            (reach < 0 ? low : high) += reach;
-        }
-        return Extent{static_cast<std::uintptr_t>(low), static_cast<std::uintptr_t>(high), empty};
-    };
-    const Extent x = extent(a), y = extent(b);
-    return !x.empty && !y.empty && x.low < y.high && y.low < x.high;
 }
 
 bool require_contiguous(const VectorView& view) {

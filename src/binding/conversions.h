@@ -38,11 +38,21 @@ struct VectorView {
 // '<target>'" (no parameter prefix); returns false.
 bool raise_conversion_refusal(PyObject* object, const char* target);
 
+// TypeError "'<type>' object cannot be converted to 'PyArray<T, D>'" for
+// parameter `name`, with a note of what it expected; returns false.
+[[gnu::cold]] bool refuse_array(PyObject* object, const char* name, const char* expected);
+
+// Bytes per element of the dtypes a flag may have (bool, integers, floats
+// of at most eight bytes, native byte order); 0 for any other.
+int flag_size(PyObject* descr);
+
 // Is `object` an ndarray (or subclass) of `ndim` dimensions and element type?
 bool check_array(PyObject* object, int ndim, Element element, const char* name);
 
 bool view_vector(PyObject* object, Element element, const char* name, VectorView* view);
 bool view_matrix(PyObject* object, const char* name, numeric::DoubleMatrix* view);
+
+numeric::Precision precision_of(PyObject* real_array);
 
 // A two-dimensional NumPy bool array: one byte per element, any strides.
 struct BoolMatrixView {
@@ -51,33 +61,6 @@ struct BoolMatrixView {
     std::int64_t row_stride, column_stride;  // bytes
 };
 bool view_bool_matrix(PyObject* object, const char* name, BoolMatrixView* view);
-
-// A float32 or float64 array read in place: a matrix, or a vector.
-bool view_values(PyObject* object, const char* name, numeric::ValueMatrix* view);
-bool view_value_run(PyObject* object, const char* name, numeric::ValueRun* view);
-numeric::Precision precision_of(PyObject* real_array);
-
-// Flags of any bool, integer or floating dtype: set when not zero (NaN is
-// set, -0.0 is not).  A vector reads as one column.
-struct FlagView {
-    const char* data;
-    std::int64_t rows, columns;
-    std::int64_t row_stride, column_stride;  // bytes
-    int size;                                // bytes per element
-    std::uint64_t bits;                      // the bits that make a flag set
-};
-bool view_flags(PyObject* object, const char* name, FlagView* view);
-
-// A preallocated result: an ndarray of `ndim` dimensions, float32 or
-// float64, writeable (TypeError for the kind, ValueError when read-only).
-bool view_output(PyObject* object, const char* function, const char* name, int ndim, numeric::OutputMatrix* view);
-
-// The number of dimensions and the shape of an ndarray.
-int numpy_ndim(PyObject* array);
-std::vector<Py_ssize_t> numpy_shape(PyObject* array);
-
-// Do the memory ranges of two arrays meet?
-bool shares_memory(PyObject* a, PyObject* b);
 
 // TypeError "The given array is not contiguous" (no parameter named in the
 // message; a note names it and the way out).

@@ -67,6 +67,7 @@ inline constexpr const char* kUnknownBaseline =
 inline constexpr const char* kUnknownScale = "scale must be \"group\", \"batch\" or \"none\", not \"%.100s\"";
 inline constexpr const char* kRowsMismatch = "compute_padded_gae(): '%s' has %lld entries but the batch has %lld rows";
 inline constexpr const char* kBadTimeAxis = "compute_padded_gae(): time_axis must be 0 or 1, not %lld";
+inline constexpr const char* kBoolTimeAxis = "compute_padded_gae(): time_axis must be 0 or 1, not %R";
 inline constexpr const char* kUnknownMaskMode = "mask_mode must be \"cut\" or \"skip\", not \"%.100s\"";
 inline constexpr const char* kSkipWithNextValues =
     "compute_padded_gae(): mask_mode=\"skip\" takes the next value from 'values'; pass next_values=None";
@@ -79,6 +80,15 @@ inline constexpr const char* kOutDtypes = "compute_padded_gae(): the two out arr
 inline constexpr const char* kOutOverlap = "compute_padded_gae(): the two out arrays share memory";
 inline constexpr const char* kReadOnlyOutput = "%s(): '%s' is read-only";
 inline constexpr const char* kSelfOverlappingOutput = "%s(): '%s' has elements that share memory";
+// An array that a later argument's conversion (a __float__, an __index__, a
+// subclass hook) reshaped, retyped or moved: it is refused, never read.
+inline constexpr const char* kArgumentChanged =
+    "%s(): '%s' changed while the other arguments were converted (%s); pass it unchanged";
+inline constexpr const char* kChangedShape = "its shape";
+inline constexpr const char* kChangedDtype = "its dtype";
+inline constexpr const char* kChangedStrides = "its strides";
+inline constexpr const char* kChangedMemory = "its memory";
+inline constexpr const char* kChangedWriteable = "it became read-only";
 inline constexpr const char* kBadDdof = "%s(): std_ddof must be 0 or 1, not %lld";
 inline constexpr const char* kGroupsGivenTwice =
     "compute_grpo_advantages_ragged(): pass exactly one of group_lengths and group_ids";

@@ -88,6 +88,7 @@ inline void store_rows(const double* values, const OutputMatrix& out) {
 }
 
 inline void store_matrix(const double* values, const OutputMatrix& out) {
+    if (out.rows == 0 || out.columns == 0) return;  // however many empty rows
     if (out.precision == Precision::Float32)
         store_rows<float>(values, out);
     else

@@ -33,23 +33,25 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     static ParameterList parameters{
         kFunction, {"rewards", "baseline_type", "scale", "std_ddof", "epsilon", "std_floor", "out"}, 7, 1, 3};
     Slots slot;
+    ArrayRecord rewards, out;
     kernels::GroupBaseline baseline;
     kernels::GroupScale scale;
     kernels::Standardisation statistics;
-    if (!match_arguments(parameters, args, kwargs, slot) || !check_array(slot[0].get(), 2, Element::Real, "rewards") ||
+    if (!match_arguments(parameters, args, kwargs, slot) ||
+        !record_array(slot[0].get(), 2, Element::Real, "rewards", &rewards) ||
         !to_group_choice(slot[1], slot[2], &baseline, &scale) ||
-        !to_standardisation(slot[3], slot[4], slot[5], kFunction, &statistics))
+        !to_standardisation(slot[3], slot[4], slot[5], kFunction, &statistics) ||
+        !record_group_out(slot[6], rewards, kFunction, &out) || !unchanged({&rewards, &out}, kFunction))
         return nullptr;
-    numeric::ValueMatrix rewards;
-    if (!view_values(slot[0].get(), "rewards", &rewards)) return nullptr;
 
     // Zero strides can describe more elements than memory holds.
     std::int64_t total;
-    if (__builtin_mul_overflow(rewards.rows, rewards.columns, &total)) return PyErr_NoMemory();
+    if (__builtin_mul_overflow(rewards.rows(), rewards.columns(), &total)) return PyErr_NoMemory();
     GroupResult result;
-    if (!group_result(slot[6], slot[0].get(), kFunction, &result)) return nullptr;
-    result.fill(total,
-                [&](double* out) { kernels::matrix_group_advantages(rewards, baseline, scale, statistics, out); });
+    if (!group_result(out, rewards, &result)) return nullptr;
+    if (total == 0) return result.array.release();  // however many empty rows
+    const numeric::ValueMatrix matrix = rewards.values();
+    result.fill(total, [&](double* to) { kernels::matrix_group_advantages(matrix, baseline, scale, statistics, to); });
     return result.array.release();
 }
 

@@ -37,7 +37,7 @@ constexpr const char* kDoc =
     "    rewards (computed in float64, rounded once), else float64; out when given";
 
 // Copies the lengths, refusing negative ones and a total other than `n`.
-bool read_lengths(const VectorView& view, std::int64_t n, std::vector<std::int64_t>* lengths) {
+bool read_lengths(const ArrayRecord& view, std::int64_t n, std::vector<std::int64_t>* lengths) {
     const numeric::Int64Run run = view.int64s();
     lengths->resize(static_cast<std::size_t>(run.size));
     std::int64_t total = 0;
@@ -57,9 +57,9 @@ bool read_lengths(const VectorView& view, std::int64_t n, std::vector<std::int64
     return false;
 }
 
-bool read_ids(const VectorView& view, std::int64_t n, std::vector<std::int64_t>* ids) {
-    if (view.size != n) {
-        PyErr_Format(PyExc_ValueError, messages::kGroupIdsLength, static_cast<long long>(view.size),
+bool read_ids(const ArrayRecord& view, std::int64_t n, std::vector<std::int64_t>* ids) {
+    if (view.rows() != n) {
+        PyErr_Format(PyExc_ValueError, messages::kGroupIdsLength, static_cast<long long>(view.rows()),
                      static_cast<long long>(n));
         return false;
     }
@@ -77,40 +77,35 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         1,
         4};
     Slots slot;
+    ArrayRecord rewards, lengths, ids, out;
     kernels::GroupBaseline baseline;
     kernels::GroupScale scale;
     kernels::Standardisation statistics;
-    if (!match_arguments(parameters, args, kwargs, slot) || !check_array(slot[0].get(), 1, Element::Real, "rewards") ||
-        (given(slot[1]) && !check_array(slot[1].get(), 1, Element::Int64, "group_lengths")) ||
+    if (!match_arguments(parameters, args, kwargs, slot) ||
+        !record_array(slot[0].get(), 1, Element::Real, "rewards", &rewards) ||
+        (given(slot[1]) && !record_array(slot[1].get(), 1, Element::Int64, "group_lengths", &lengths)) ||
         !to_group_choice(slot[2], slot[3], &baseline, &scale) ||
-        (given(slot[4]) && !check_array(slot[4].get(), 1, Element::Int64, "group_ids")) ||
+        (given(slot[4]) && !record_array(slot[4].get(), 1, Element::Int64, "group_ids", &ids)) ||
         !to_standardisation(slot[5], slot[6], slot[7], kFunction, &statistics))
         return nullptr;
-    if (given(slot[1]) == given(slot[4])) {
+    if (lengths.present() == ids.present()) {
         PyErr_SetString(PyExc_ValueError, messages::kGroupsGivenTwice);
         return nullptr;
     }
-    numeric::ValueRun rewards;
-    VectorView groups_view;
     std::vector<std::int64_t> groups;
-    if (!view_value_run(slot[0].get(), "rewards", &rewards)) return nullptr;
-    if (given(slot[1])) {
-        if (!view_vector(slot[1].get(), Element::Int64, "group_lengths", &groups_view) ||
-            !read_lengths(groups_view, rewards.size, &groups))
-            return nullptr;
-    } else if (!view_vector(slot[4].get(), Element::Int64, "group_ids", &groups_view) ||
-               !read_ids(groups_view, rewards.size, &groups)) {
+    if (!record_group_out(slot[8], rewards, kFunction, &out) || !unchanged({&rewards, &lengths, &ids, &out}, kFunction))
         return nullptr;
-    }
+    const std::int64_t n = rewards.rows();
+    if (lengths.present() ? !read_lengths(lengths, n, &groups) : !read_ids(ids, n, &groups)) return nullptr;
 
     GroupResult result;
-    if (!group_result(slot[8], slot[0].get(), kFunction, &result)) return nullptr;
-    const bool by_ids = given(slot[4]);
-    result.fill(rewards.size, [&](double* out) {
-        if (by_ids)
-            kernels::labelled_group_advantages(rewards, groups, baseline, scale, statistics, out);
+    if (!group_result(out, rewards, &result)) return nullptr;
+    const numeric::ValueRun run = rewards.value_run();
+    result.fill(n, [&](double* to) {
+        if (ids.present())
+            kernels::labelled_group_advantages(run, groups, baseline, scale, statistics, to);
         else
-            kernels::ragged_group_advantages(rewards, groups, baseline, scale, statistics, out);
+            kernels::ragged_group_advantages(run, groups, baseline, scale, statistics, to);
     });
     return result.array.release();
 }

@@ -2,9 +2,12 @@
 // truncations, padding or skipped steps; one parallel item per row.
 // Parameter list, defaults, docstring and body of the Python function.
 #include <array>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "binding/arguments.h"
+#include "binding/array_record.h"
 #include "binding/conversions.h"
 #include "binding/function_definition.h"
 #include "binding/functions/group_choice.h"
@@ -89,18 +92,17 @@ struct Layout {
     std::int64_t rows, steps;  // of the kernel's view
 };
 
-bool same_shape(PyObject* array, PyObject* rewards, const char* name) {
-    const std::vector<Py_ssize_t> shape = numpy_shape(array), expected = numpy_shape(rewards);
-    if (shape == expected) return true;
-    PyErr_Format(PyExc_ValueError, messages::kShapeMismatch, name, static_cast<long long>(shape[0]),
-                 static_cast<long long>(shape[1]), static_cast<long long>(expected[0]),
-                 static_cast<long long>(expected[1]));
+bool same_shape(const ArrayRecord& array, const ArrayRecord& rewards) {
+    if (array.shape[0] == rewards.shape[0] && array.shape[1] == rewards.shape[1]) return true;
+    PyErr_Format(PyExc_ValueError, messages::kShapeMismatch, array.name, static_cast<long long>(array.shape[0]),
+                 static_cast<long long>(array.shape[1]), static_cast<long long>(rewards.shape[0]),
+                 static_cast<long long>(rewards.shape[1]));
     return false;
 }
 
-bool rows_match(std::int64_t entries, const Layout& layout, const char* name) {
-    if (entries == layout.rows) return true;
-    PyErr_Format(PyExc_ValueError, messages::kRowsMismatch, name, static_cast<long long>(entries),
+bool rows_match(const ArrayRecord& array, const Layout& layout) {
+    if (array.rows() == layout.rows) return true;
+    PyErr_Format(PyExc_ValueError, messages::kRowsMismatch, array.name, static_cast<long long>(array.rows()),
                  static_cast<long long>(layout.rows));
     return false;
 }
@@ -112,64 +114,41 @@ void orient(Matrix* m, const Layout& layout) {
     std::swap(m->row_stride, m->column_stride);
 }
 
-kernels::FlagMatrix flag_matrix(const FlagView& view) {
-    return {view.data, view.row_stride, view.column_stride, view.size, view.bits};
-}
-
-// Outputs: the arrays returned, and the views the kernel writes.  When an
-// output shares memory with an input, the kernel writes new arrays that are
-// copied into it at the end, so no input is overwritten before it is read.
-struct Outputs {
-    py::Ref returned[2];
-    py::Ref written[2];
-    numeric::OutputMatrix views[2];
-};
-
-bool make_outputs(const Slots& slot, PyObject* const* inputs, std::size_t input_count, numeric::Precision precision,
-                  Outputs* outputs) {
-    PyObject* rewards = slot[kRewards].get();
-    const std::vector<Py_ssize_t> shape = numpy_shape(rewards);
-    bool copy = false;
-    if (given(slot[kOut])) {
-        PyObject* out = slot[kOut].get();
-        if (!PyTuple_Check(out) || PyTuple_Size(out) != 2) {
-            PyErr_SetString(PyExc_TypeError, messages::kOutPair);
-            return false;
-        }
-        static const char* const kOutNames[2] = {"out[0]", "out[1]"};
-        for (int k = 0; k < 2; ++k) {
-            PyObject* array = PyTuple_GetItem(out, k);
-            if (!view_output(array, kFunction, kOutNames[k], 2, &outputs->views[k])) return false;
-            if (numpy_shape(array) != shape) {
-                py::Ref got(PyObject_GetAttrString(array, "shape")), want(PyObject_GetAttrString(rewards, "shape"));
-                if (got && want)
-                    PyErr_Format(PyExc_ValueError, messages::kOutShape, kFunction, kOutNames[k], got.get(), want.get());
-                return false;
-            }
-            outputs->returned[k] = py::Ref::borrow(array);
-            for (std::size_t i = 0; i < input_count; ++i)
-                copy |= inputs[i] != nullptr && shares_memory(array, inputs[i]);
-        }
-        if (outputs->views[0].precision != outputs->views[1].precision) {
-            PyErr_SetString(PyExc_TypeError, messages::kOutDtypes);
-            return false;
-        }
-        if (shares_memory(outputs->returned[0].get(), outputs->returned[1].get())) {
-            PyErr_SetString(PyExc_ValueError, messages::kOutOverlap);
-            return false;
-        }
-        if (!copy) {
-            for (int k = 0; k < 2; ++k) outputs->written[k] = py::Ref::borrow(outputs->returned[k].get());
-            return true;
-        }
-        precision = outputs->views[0].precision;
+// The caller's `out` pair, recorded: two writeable arrays of the rewards'
+// shape and one dtype, apart from each other.
+bool record_outputs(PyObject* out, const ArrayRecord& rewards, ArrayRecord* records) {
+    if (!PyTuple_Check(out) || PyTuple_Size(out) != 2) {
+        PyErr_SetString(PyExc_TypeError, messages::kOutPair);
+        return false;
     }
+    static const char* const kOutNames[2] = {"out[0]", "out[1]"};
     for (int k = 0; k < 2; ++k) {
-        outputs->written[k] = new_real_array(precision, 2, shape.data(), &outputs->views[k]);
-        if (!outputs->written[k]) return false;
-        if (!copy) outputs->returned[k] = py::Ref::borrow(outputs->written[k].get());
+        ArrayRecord& record = records[k];
+        if (!record_output(PyTuple_GetItem(out, k), kFunction, kOutNames[k], 2, &record)) return false;
+        if (record.shape[0] != rewards.shape[0] || record.shape[1] != rewards.shape[1]) {
+            py::Ref got = shape_tuple(record), want = shape_tuple(rewards);
+            if (got && want)
+                PyErr_Format(PyExc_ValueError, messages::kOutShape, kFunction, kOutNames[k], got.get(), want.get());
+            return false;
+        }
+    }
+    if (records[0].precision != records[1].precision) {
+        PyErr_SetString(PyExc_TypeError, messages::kOutDtypes);
+        return false;
+    }
+    if (memory_meets(records[0], records[1])) {
+        PyErr_SetString(PyExc_ValueError, messages::kOutOverlap);
+        return false;
     }
     return true;
+}
+
+// Copies a result of the same shape and precision element by element.
+void copy_result(const numeric::OutputMatrix& from, const numeric::OutputMatrix& to) {
+    for (std::int64_t i = 0; i < to.rows && to.columns > 0; ++i)
+        for (std::int64_t j = 0; j < to.columns; ++j)
+            to.set(i, j,
+                   numeric::load_as_double(from.data + i * from.row_stride + j * from.column_stride, from.precision));
 }
 
 PyObject* body(PyObject* args, PyObject* kwargs) {
@@ -180,22 +159,35 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     double gamma = 0.99, lambda = 0.95;
     std::int64_t time_axis = 1;
     std::string_view mask_mode = "cut";
+    ArrayRecord record[kSlotCount];
+    const auto take = [&](Slot i, int ndim, Element element) {
+        return !given(slot[i]) || record_array(slot[i].get(), ndim, element, kNames[i], &record[i]);
+    };
     if (!match_arguments(parameters, args, kwargs, slot)) return nullptr;
-    for (int i : {kRewards, kValues})
-        if (!check_array(slot[i].get(), 2, Element::Real, kNames[i])) return nullptr;
-    if (given(slot[kNextValues]) && !check_array(slot[kNextValues].get(), 2, Element::Real, "next_values"))
+    if (!take(kRewards, 2, Element::Real) || !take(kValues, 2, Element::Real) || !take(kNextValues, 2, Element::Real) ||
+        !take(kDones, 2, Element::Flag) || !take(kTruncated, 2, Element::Flag) || !take(kMask, 2, Element::Flag))
         return nullptr;
-    for (int i : {kDones, kTruncated, kMask})
-        if (given(slot[i]) && !check_array(slot[i].get(), 2, Element::Flag, kNames[i])) return nullptr;
+    if (slot[kTimeAxis] && PyBool_Check(slot[kTimeAxis].get())) {
+        PyErr_Format(PyExc_ValueError, messages::kBoolTimeAxis, slot[kTimeAxis].get());
+        return nullptr;
+    }
     if (!convert_if_given(slot[kGamma], to_double, "gamma", &gamma) ||
         !convert_if_given(slot[kLambda], to_double, "gae_lambda", &lambda) ||
         !convert_if_given(slot[kTimeAxis], to_int64, "time_axis", &time_axis) ||
-        !convert_if_given(slot[kMaskMode], to_utf8, "mask_mode", &mask_mode) ||
-        (given(slot[kBootstrap]) && !check_array(slot[kBootstrap].get(), 1, Element::Real, "bootstrap")) ||
-        (given(slot[kFinalValues]) && !check_array(slot[kFinalValues].get(), 2, Element::Real, "final_values")) ||
-        (given(slot[kEpisodeStarts]) && !check_array(slot[kEpisodeStarts].get(), 2, Element::Flag, "episode_starts")) ||
-        (given(slot[kLastDones]) && !check_array(slot[kLastDones].get(), 1, Element::Flag, "last_dones")))
+        !convert_if_given(slot[kMaskMode], to_utf8, "mask_mode", &mask_mode) || !take(kBootstrap, 1, Element::Real) ||
+        !take(kFinalValues, 2, Element::Real) || !take(kEpisodeStarts, 2, Element::Flag) ||
+        !take(kLastDones, 1, Element::Flag))
         return nullptr;
+    // Every array is recorded; from here on no Python code runs until the
+    // result is returned, so the records are checked once more here and
+    // are all the kernel reads.
+    const auto all_records = [&] {
+        return unchanged(
+            {&record[kRewards], &record[kValues], &record[kNextValues], &record[kDones], &record[kTruncated],
+             &record[kMask], &record[kBootstrap], &record[kFinalValues], &record[kEpisodeStarts], &record[kLastDones]},
+            kFunction);
+    };
+    if (!all_records()) return nullptr;
     if (time_axis < 0) time_axis += 2;
     if (time_axis != 0 && time_axis != 1) {
         PyErr_Format(PyExc_ValueError, messages::kBadTimeAxis, static_cast<long long>(time_axis));
@@ -206,86 +198,95 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     const bool skip = mask_mode == "skip";
-    if (skip && given(slot[kNextValues])) {
+    if (skip && record[kNextValues].present()) {
         PyErr_SetString(PyExc_ValueError, messages::kSkipWithNextValues);
         return nullptr;
     }
-    if (given(slot[kBootstrap]) && given(slot[kNextValues])) {
+    if (record[kBootstrap].present() && record[kNextValues].present()) {
         PyErr_SetString(PyExc_ValueError, messages::kBootstrapWithNextValues);
         return nullptr;
     }
+
+    const ArrayRecord& rewards = record[kRewards];
+    const Layout layout{static_cast<int>(time_axis), time_axis == 1 ? rewards.shape[0] : rewards.shape[1],
+                        time_axis == 1 ? rewards.shape[1] : rewards.shape[0]};
+    for (Slot i : {kRewards, kValues, kNextValues, kFinalValues})
+        if (record[i].present() && !same_shape(record[i], rewards)) return nullptr;
+    if (record[kBootstrap].present() && !rows_match(record[kBootstrap], layout)) return nullptr;
+    for (Slot i : kMatrixFlagSlots)
+        if (record[i].present() && !same_shape(record[i], rewards)) return nullptr;
+    if (record[kLastDones].present() && !rows_match(record[kLastDones], layout)) return nullptr;
+
+    // Zero strides can describe more elements than memory holds.
+    std::int64_t total;
+    if (__builtin_mul_overflow(layout.rows, layout.steps, &total)) return PyErr_NoMemory();
+    ArrayRecord out[2];
+    if (given(slot[kOut]) && !record_outputs(slot[kOut].get(), rewards, out)) return nullptr;
+    if (!unchanged({&out[0], &out[1]}, kFunction) || !all_records()) return nullptr;
 
     // float32 when every value array is float32; otherwise the float32 ones
     // are read through float64 copies, so all share one precision.
     bool all_single = true;
     for (Slot i : kValueSlots)
-        if (given(slot[i])) all_single &= precision_of(slot[i].get()) == numeric::Precision::Float32;
-    py::Ref widened[kSlotCount];
-    PyObject* arrays[kSlotCount] = {};
-    for (int i = 0; i < kSlotCount; ++i) arrays[i] = given(slot[i]) ? slot[i].get() : nullptr;
-    // The scalars are no arrays: only arrays are read as views or checked for overlap with out.
-    for (Slot i : {kGamma, kLambda, kTimeAxis, kMaskMode}) arrays[i] = nullptr;
-    if (!all_single) {
-        for (Slot i : kValueSlots) {
-            if (!arrays[i] || precision_of(arrays[i]) == numeric::Precision::Float64) continue;
-            widened[i] = py::Ref(PyObject_CallMethod(arrays[i], "astype", "s", "float64"));
-            if (!widened[i]) return nullptr;
-            arrays[i] = widened[i].get();
-        }
-    }
-    const numeric::Precision precision = all_single ? numeric::Precision::Float32 : numeric::Precision::Float64;
-
-    // Views, in the kernel's orientation: one row per batch entry.
-    PyObject* rewards = arrays[kRewards];
-    const std::vector<Py_ssize_t> shape = numpy_shape(rewards);
-    const Layout layout{static_cast<int>(time_axis), time_axis == 1 ? shape[0] : shape[1],
-                        time_axis == 1 ? shape[1] : shape[0]};
+        if (record[i].present()) all_single &= record[i].precision == numeric::Precision::Float32;
+    numeric::Precision precision = all_single ? numeric::Precision::Float32 : numeric::Precision::Float64;
+    std::vector<double> storage[4];
     kernels::PaddedBatch batch;
     batch.skip_masked = skip;
     numeric::ValueMatrix* matrices[] = {&batch.rewards, &batch.values, &batch.next_values, &batch.final_values};
     const Slot matrix_slots[] = {kRewards, kValues, kNextValues, kFinalValues};
     for (int k = 0; k < 4; ++k) {
-        const Slot i = matrix_slots[k];
-        if (!arrays[i]) continue;
-        if (!view_values(arrays[i], kNames[i], matrices[k]) || !same_shape(arrays[i], rewards, kNames[i]))
-            return nullptr;
+        const ArrayRecord& r = record[matrix_slots[k]];
+        if (!r.present()) continue;
+        *matrices[k] = all_single ? r.values() : widened(r.values(), &storage[k]);
         orient(matrices[k], layout);
     }
-    if (arrays[kBootstrap] && (!view_value_run(arrays[kBootstrap], "bootstrap", &batch.bootstrap) ||
-                               !rows_match(batch.bootstrap.size, layout, "bootstrap")))
-        return nullptr;
-    kernels::FlagMatrix* flags[] = {&batch.dones, &batch.truncated, &batch.mask, &batch.episode_starts};
+    std::vector<double> bootstrap_storage;
+    if (record[kBootstrap].present())
+        batch.bootstrap =
+            all_single ? record[kBootstrap].value_run() : widened(record[kBootstrap].value_run(), &bootstrap_storage);
+    numeric::FlagMatrix* flags[] = {&batch.dones, &batch.truncated, &batch.mask, &batch.episode_starts};
     for (int k = 0; k < 4; ++k) {
-        const Slot i = kMatrixFlagSlots[k];
-        if (!arrays[i]) continue;
-        FlagView view;
-        if (!view_flags(arrays[i], kNames[i], &view) || !same_shape(arrays[i], rewards, kNames[i])) return nullptr;
-        *flags[k] = flag_matrix(view);
+        const ArrayRecord& r = record[kMatrixFlagSlots[k]];
+        if (!r.present()) continue;
+        *flags[k] = r.flags();
         orient(flags[k], layout);
     }
-    if (arrays[kLastDones]) {
-        FlagView view;
-        if (!view_flags(arrays[kLastDones], "last_dones", &view) || !rows_match(view.rows, layout, "last_dones"))
-            return nullptr;
-        batch.last_dones = flag_matrix(view);
+    if (record[kLastDones].present()) batch.last_dones = record[kLastDones].flags();
+
+    // The results: the caller's arrays, or new ones.  When an output shares
+    // memory with an input, the kernel writes new arrays that are copied into
+    // it at the end, so no input is overwritten before it is read.
+    bool through_copies = false;
+    if (out[0].present()) {
+        for (const ArrayRecord& o : out)
+            for (const ArrayRecord& r : record) through_copies |= r.present() && memory_meets(o, r);
+        precision = out[0].precision;
     }
-
-    // Zero strides can describe more elements than memory holds.
-    std::int64_t total;
-    if (__builtin_mul_overflow(layout.rows, layout.steps, &total)) return PyErr_NoMemory();
-    Outputs outputs;
-    if (!make_outputs(slot, arrays, kSlotCount - 1, precision, &outputs)) return nullptr;
-    for (numeric::OutputMatrix& view : outputs.views) orient(&view, layout);
-    kernels::padded_gae(batch, gamma, lambda, outputs.views[0], outputs.views[1]);
-    for (int k = 0; k < 2; ++k)
-        if (outputs.written[k].get() != outputs.returned[k].get() &&
-            PyObject_SetItem(outputs.returned[k].get(), Py_Ellipsis, outputs.written[k].get()) < 0)
-            return nullptr;
-
+    const Py_ssize_t shape[2] = {rewards.shape[0], rewards.shape[1]};
+    py::Ref written[2];
+    numeric::OutputMatrix views[2];
+    for (int k = 0; k < 2; ++k) {
+        if (out[k].present() && !through_copies) {
+            views[k] = out[k].output();
+            continue;
+        }
+        written[k] = new_real_array(precision, 2, shape, &views[k]);
+        if (!written[k]) return nullptr;
+    }
+    for (numeric::OutputMatrix& view : views) orient(&view, layout);
+    kernels::padded_gae(batch, gamma, lambda, views[0], views[1]);
+    for (numeric::OutputMatrix& view : views) orient(&view, layout);
     py::Ref pair(PyTuple_New(2));
     if (!pair) return nullptr;
-    PyTuple_SetItem(pair.get(), 0, outputs.returned[0].release());
-    PyTuple_SetItem(pair.get(), 1, outputs.returned[1].release());
+    for (int k = 0; k < 2; ++k) {
+        if (out[k].present()) {
+            if (through_copies) copy_result(views[k], out[k].output());
+            PyTuple_SetItem(pair.get(), k, py::Ref::borrow(out[k].array.get()).release());
+        } else {
+            PyTuple_SetItem(pair.get(), k, written[k].release());
+        }
+    }
     return pair.release();
 }
 

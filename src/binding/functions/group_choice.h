@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "binding/arguments.h"
+#include "binding/array_record.h"
 #include "binding/conversions.h"
 #include "binding/py.h"
 #include "binding/results.h"
@@ -50,16 +51,6 @@ inline bool to_standardisation(const py::Ref& ddof_slot, const py::Ref& epsilon_
 
 inline bool given(const py::Ref& slot) { return slot && slot.get() != Py_None; }
 
-// Refuses an `out` whose shape is not the result's (`like`'s).
-inline bool same_shape_as(PyObject* out, PyObject* like, const char* function) {
-    py::Ref out_shape(PyObject_GetAttrString(out, "shape")), shape(PyObject_GetAttrString(like, "shape"));
-    if (!out_shape || !shape) return false;
-    const int equal = PyObject_RichCompareBool(out_shape.get(), shape.get(), Py_EQ);
-    if (equal < 0) return false;
-    if (equal == 0) PyErr_Format(PyExc_ValueError, messages::kOutShape, function, "out", out_shape.get(), shape.get());
-    return equal == 1;
-}
-
 // The array a group function returns and writes: the caller's `out` (of
 // either precision, any strides), or a new C-ordered array of the rewards'
 // precision and shape.
@@ -81,18 +72,29 @@ struct GroupResult {
     }
 };
 
-inline bool group_result(const py::Ref& out_slot, PyObject* rewards, const char* function, GroupResult* result) {
-    const int ndim = numpy_ndim(rewards);
-    if (given(out_slot)) {
-        if (!view_output(out_slot.get(), function, "out", ndim, &result->target) ||
-            !same_shape_as(out_slot.get(), rewards, function))
-            return false;
-        result->array = py::Ref::borrow(out_slot.get());
-        result->direct = result->target.is_packed_doubles() && !shares_memory(out_slot.get(), rewards);
+// Records the caller's `out`, when given: a writeable array of the rewards'
+// shape.
+inline bool record_group_out(const py::Ref& out_slot, const ArrayRecord& rewards, const char* function,
+                             ArrayRecord* out) {
+    if (!given(out_slot)) return true;
+    if (!record_output(out_slot.get(), function, "out", rewards.ndim, out)) return false;
+    bool same = true;
+    for (int d = 0; d < rewards.ndim; ++d) same &= out->shape[d] == rewards.shape[d];
+    if (same) return true;
+    py::Ref got = shape_tuple(*out), want = shape_tuple(rewards);
+    if (got && want) PyErr_Format(PyExc_ValueError, messages::kOutShape, function, "out", got.get(), want.get());
+    return false;
+}
+
+// The result, once every record is known to hold: `out`, or a new array.
+inline bool group_result(const ArrayRecord& out, const ArrayRecord& rewards, GroupResult* result) {
+    if (out.present()) {
+        result->array = py::Ref::borrow(out.array.get());
+        result->target = out.output();
+        result->direct = result->target.is_packed_doubles() && !memory_meets(out, rewards);
         return true;
     }
-    const std::vector<Py_ssize_t> dimensions = numpy_shape(rewards);
-    result->array = new_real_array(precision_of(rewards), ndim, dimensions.data(), &result->target);
+    result->array = new_real_array(rewards.precision, rewards.ndim, rewards.shape, &result->target);
     result->direct = result->target.is_packed_doubles();
     return static_cast<bool>(result->array);
 }

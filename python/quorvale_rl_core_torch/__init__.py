@@ -10,7 +10,8 @@ written there and the same tensors returned) and pass their keyword parameters t
 functions compute in float64: a CPU float64 tensor reaches them without a copy (strided ones where the
 kernel reads strides), every other tensor costs one conversion to float64 and every result one
 conversion back. Flag tensors (`dones`, `truncated`, `mask`, `episode_starts`, `last_dones`) of any
-dtype count nonzero as set; `group_lengths`, `group_ids` and `sequence_lengths` are read as int64.
+dtype count nonzero as set; `group_lengths`, `group_ids` and `sequence_lengths` take integer tensors, read
+as int64 (floating ones are refused, never truncated); `out=` tensors must be floating.
 Results carry no autograd history (the kernels are not differentiable; advantages are targets, not
 functions of the parameters).
 
@@ -100,18 +101,30 @@ def _flags(x, name):
     return (x != 0).numpy()
 
 
-def _int64s(x):
+def _refusal(name, expected, got):
+    """The module's TypeError for an argument of the wrong kind, with the note it adds (also on Python 3.10)."""
+    error = TypeError(f"argument '{name}': 'Tensor' object cannot be converted to 'PyArray<T, D>'")
+    error.__notes__ = [f"{name}: expected {expected}; got {got}"]
+    return error
+
+
+def _int64s(x, name):
     if not isinstance(x, torch.Tensor):
         return x
+    if x.is_floating_point() or x.is_complex() or x.dtype == torch.bool:
+        raise _refusal(name, "an integer tensor (read as int64)", f"a {x.dtype} tensor")
     return x.detach().to(device="cpu", dtype=torch.int64).contiguous().numpy()
 
 
-def _like(reference):
-    """The converter of results back to the dtype and device of `reference` (NumPy out if no tensor)."""
-    if not isinstance(reference, torch.Tensor):
+def _like(*items):
+    """The converter of results back to tensors (NumPy out if no tensor): on the device of the first tensor, of the
+    dtype every floating tensor shares, float64 when they differ (whatever their order)."""
+    tensors = list(_tensors(items))
+    if not tensors:
         return lambda array: array
-    dtype = reference.dtype if reference.is_floating_point() else torch.float64
-    device = reference.device
+    floating = {t.dtype for t in tensors if t.is_floating_point()}
+    dtype = floating.pop() if len(floating) == 1 else torch.float64
+    device = tensors[0].device
 
     def convert(array):
         tensor = torch.from_numpy(array)
@@ -122,15 +135,12 @@ def _like(reference):
     return convert
 
 
-def _first_tensor(*items):
+def _tensors(items):
     for item in items:
         if isinstance(item, torch.Tensor):
-            return item
-        if isinstance(item, (list, tuple)):
-            for inner in item:
-                if isinstance(inner, torch.Tensor):
-                    return inner
-    return None
+            yield item
+        elif isinstance(item, (list, tuple)):
+            yield from _tensors(item)
 
 
 def _out_views(out, count):
@@ -142,6 +152,8 @@ def _out_views(out, count):
         raise TypeError(f"argument 'out': expected {'a tensor' if count == 1 else f'a tuple of {count} tensors'}")
     views = []
     for item in items:
+        if isinstance(item, torch.Tensor) and not item.is_floating_point():
+            raise _refusal("out", "a floating-point tensor", f"a {item.dtype} tensor")
         if isinstance(item, np.ndarray):
             views.append(item)
         elif item.device.type == "cpu" and item.dtype in (torch.float32, torch.float64):
@@ -176,12 +188,12 @@ def compute_group_advantages(rewards, baseline_type, normalize):
 
 
 def compute_gae(rewards, values, gamma=0.99, gae_lambda=0.95):
-    out = _like(_first_tensor(rewards, values))
+    out = _like(rewards, values)
     return out(_core.compute_gae(_floats(rewards, "rewards", True), _floats(values, "values", True), gamma, gae_lambda))
 
 
 def batch_compute_gae(all_rewards, all_values, gamma=0.99, gae_lambda=0.95):
-    out = _like(_first_tensor(all_rewards, all_values))
+    out = _like(all_rewards, all_values)
     rewards = [_floats(r, "all_rewards", True) for r in all_rewards]
     values = [_floats(v, "all_values", True) for v in all_values]
     return [out(a) for a in _core.batch_compute_gae(rewards, values, gamma, gae_lambda)]
@@ -200,18 +212,18 @@ def clip_rewards_py(rewards, min_val, max_val):
 
 
 def compute_gspo_importance_ratios(log_probs_new, log_probs_old, sequence_lengths):
-    out = _like(_first_tensor(log_probs_new, log_probs_old))
+    out = _like(log_probs_new, log_probs_old)
     return out(
         _core.compute_gspo_importance_ratios(
             _floats(log_probs_new, "log_probs_new", True),
             _floats(log_probs_old, "log_probs_old", True),
-            _int64s(sequence_lengths),
+            _int64s(sequence_lengths, "sequence_lengths"),
         )
     )
 
 
 def apply_gspo_clipping(ratios, advantages, clip_left=0.0003, clip_right=0.0004):
-    out = _like(_first_tensor(ratios, advantages))
+    out = _like(ratios, advantages)
     return out(
         _core.apply_gspo_clipping(
             _floats(ratios, "ratios", True), _floats(advantages, "advantages", True), clip_left, clip_right
@@ -220,7 +232,7 @@ def apply_gspo_clipping(ratios, advantages, clip_left=0.0003, clip_right=0.0004)
 
 
 def compute_ppo_surrogate(ratios, advantages, clip_epsilon=0.2):
-    out = _like(_first_tensor(ratios, advantages))
+    out = _like(ratios, advantages)
     ratios, advantages = _floats(ratios, "ratios", True), _floats(advantages, "advantages", True)
     return out(_core.compute_ppo_surrogate(ratios, advantages, clip_epsilon))
 
@@ -247,7 +259,7 @@ def compute_padded_gae(
     last_dones=None,
     out=None,
 ):
-    convert = _like(_first_tensor(rewards, values, next_values))
+    convert = _like(rewards, values, next_values, bootstrap, final_values)
     views = _out_views(out, 2)
     arguments = (
         _kernel_floats(rewards, "rewards"),
@@ -294,7 +306,7 @@ def compute_grpo_advantages_ragged(
     out=None,
 ):
     views = _out_views(out, 1)
-    arguments = (_kernel_floats(rewards, "rewards"), _int64s(group_lengths), baseline_type, scale)
-    keywords = dict(group_ids=_int64s(group_ids), std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)
+    arguments = (_kernel_floats(rewards, "rewards"), _int64s(group_lengths, "group_lengths"), baseline_type, scale)
+    keywords = dict(group_ids=_int64s(group_ids, "group_ids"), std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)
     result = _core.compute_grpo_advantages_ragged(*arguments, **keywords, out=views)
     return _deliver(result, out, views, _like(rewards))

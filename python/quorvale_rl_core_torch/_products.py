@@ -30,7 +30,8 @@ def times_mask(values, mask, out=None):
     """
     dtype = torch.promote_types(values.dtype, mask.dtype)
     plain = values.device.type == mask.device.type == "cpu" and not (torch.is_grad_enabled() and values.requires_grad)
-    if not (plain and dtype in NUMPY_FLOATS and mask.dtype in NUMPY_MASKS) or values.dim() > mask.dim():
+    shared = dtype in NUMPY_FLOATS and values.dtype in NUMPY_MASKS and mask.dtype in NUMPY_MASKS
+    if not (plain and shared) or values.dim() > mask.dim():
         return values * mask if out is None else torch.mul(values, mask, out=out)
     if torch.broadcast_shapes(values.shape, mask.shape) != mask.shape:
         return values * mask if out is None else torch.mul(values, mask, out=out)

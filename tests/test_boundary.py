@@ -84,7 +84,10 @@ def arrays_of(draw, shape, dtype):
 def scenarios(draw):
     name = draw(st.sampled_from(NAMES))
     rows, cols = draw(st.integers(0, 4)), draw(st.integers(0, 5))
-    dtype = lambda: draw(st.sampled_from([np.float32, np.float64]))
+
+    def dtype():
+        return draw(st.sampled_from([np.float32, np.float64]))
+
     if name == "compute_padded_gae":
         arrays = {"rewards": arrays_of(draw, (rows, cols), dtype()), "values": arrays_of(draw, (rows, cols), dtype())}
         for flag in draw(st.sets(st.sampled_from(["dones", "mask", "episode_starts"]))):
@@ -243,3 +246,78 @@ def test_out_layouts(shape, strides, overlaps):
             rl.compute_grpo_advantages(rewards, out=out)
     else:
         np.testing.assert_array_equal(rl.compute_grpo_advantages(rewards, out=out), rl.compute_grpo_advantages(rewards))
+
+
+# The torch adapter: the same refusals where the module refuses, no silent casts.
+def adapter_cases(torch, qt):
+    adv = torch.tensor([[1.0, 2.0, 3.0, 4.0]])
+    lengths = torch.tensor([2, 2])
+    return {
+        "int64 out": (lambda: qt.compute_grpo_advantages(adv, out=torch.zeros(1, 4, dtype=torch.int64)), TypeError),
+        "bool out": (lambda: qt.compute_grpo_advantages(adv, out=torch.zeros(1, 4, dtype=torch.bool)), TypeError),
+        "int GAE out": (lambda: qt.compute_padded_gae(adv, adv, out=(torch.zeros(1, 4, dtype=torch.int32),) * 2), TypeError),
+        "float sequence_lengths": (lambda: qt.compute_gspo_importance_ratios(
+            torch.ones(2), torch.zeros(2), torch.tensor([1.5, 2.7])), TypeError),
+        "float group_lengths": (lambda: qt.compute_grpo_advantages_ragged(adv[0], lengths.double()), TypeError),
+        "float group_ids": (lambda: qt.compute_grpo_advantages_ragged(adv[0], group_ids=torch.zeros(4)), TypeError),
+        "integer group_lengths": (lambda: qt.compute_grpo_advantages_ragged(adv[0], lengths.int()), None),
+        "float16 out": (lambda: qt.compute_grpo_advantages(adv, out=torch.zeros(1, 4, dtype=torch.float16)), None),
+    }
+
+
+@pytest.mark.parametrize("case", ["int64 out", "bool out", "int GAE out", "float sequence_lengths", "float group_lengths",
+                                  "float group_ids", "integer group_lengths", "float16 out"])
+def test_adapter_refusals(case):
+    torch = pytest.importorskip("torch")
+    import quorvale_rl_core_torch as qt
+    make, error = adapter_cases(torch, qt)[case]
+    if error is None:
+        make()
+    else:
+        with pytest.raises(error, match="cannot be converted"):
+            make()
+
+
+@pytest.mark.parametrize("first, second, result", [
+    ("float32", "float64", "float64"), ("float64", "float32", "float64"), ("float32", "float32", "float32"),
+    ("bfloat16", "bfloat16", "bfloat16"), ("bfloat16", "float32", "float64")])
+def test_adapter_result_dtype_ignores_argument_order(first, second, result):
+    torch = pytest.importorskip("torch")
+    import quorvale_rl_core_torch as qt
+    a, b = torch.ones(2, 3, dtype=getattr(torch, first)), torch.ones(2, 3, dtype=getattr(torch, second))
+    for advantages, returns in (qt.compute_padded_gae(a, b), qt.compute_padded_gae(a, b, next_values=b)):
+        assert advantages.dtype == returns.dtype == getattr(torch, result)
+    assert qt.compute_gae(a[0], torch.ones(4, dtype=getattr(torch, second))).dtype == getattr(torch, result)
+
+
+def dropin_calls(torch, values, mask):
+    from types import SimpleNamespace
+
+    from quorvale_rl_core_torch import openrlhf, verl
+    index = np.array([0, 0, 1, 1])
+    config = SimpleNamespace(gamma=0.9)
+    return [
+        lambda: verl.compute_grpo_outcome_advantage(values, mask, index)[0],
+        lambda: verl.compute_grpo_vectorized_outcome_advantage(values, mask, index)[0],
+        lambda: verl.compute_rloo_outcome_advantage(values, mask, index)[0],
+        lambda: verl.compute_reinforce_plus_plus_outcome_advantage(values, mask, config=config)[0],
+        lambda: verl.compute_reinforce_plus_plus_baseline_outcome_advantage(values, mask, index)[0],
+        lambda: verl.compute_gae_advantage_return(values, values, mask, 0.9, 0.8)[0],
+        lambda: openrlhf.get_advantages_and_returns(values, values, mask, 0.9, 0.8)[0],
+        lambda: openrlhf.get_cumulative_returns(values, mask, 0.9),
+    ]
+
+
+@pytest.mark.parametrize("value_dtype", ["bfloat16", "float16"])
+@pytest.mark.parametrize("mask_dtype", ["bool", "int64", "float32", "bfloat16", "uint8"])
+def test_dropins_take_half_values_and_any_mask(value_dtype, mask_dtype):
+    torch = pytest.importorskip("torch")
+    values = torch.linspace(-1, 1, 24).reshape(4, 6)
+    mask = torch.tensor([[1, 1, 1, 0, 0, 0]] * 4)
+    half = dropin_calls(torch, values.to(getattr(torch, value_dtype)), mask.to(getattr(torch, mask_dtype)))
+    full = dropin_calls(torch, values.double(), mask.double())
+    for low, high in zip(half, full):
+        got, want = low(), high()
+        assert torch.isfinite(got.double()).all()
+        # bfloat16 keeps 8 bits of the inputs' mantissas: agreement to that precision
+        torch.testing.assert_close(got.double(), want, atol=0.1, rtol=0.05)

@@ -4,7 +4,7 @@
   stub in stubs/; every function heading in docs/api.md names a real function.
 - Every repository path that the Markdown files quote or link (.ci scripts, examples, bench, src, docs) exists.
 - Shell commands quoted in ```sh blocks: .ci scripts parse (bash -n), pip extras exist in pyproject.toml, and
-  `python examples/...` commands run; the README's Python blocks run.
+  `python examples/...` commands run; the Python blocks of the README and docs/ run.
 Run with the module installed in the active interpreter.
 """
 
@@ -69,15 +69,20 @@ def check_commands(page, text):
                     problems.append(f"{page.relative_to(ROOT)}: `{command}` failed:\n{run.stderr}")
 
 
-def check_readme_python():
+def check_python_blocks():
+    """Every Python block of the README and docs/ runs as written; docs/trainers.md's recipes need the trainers,
+    and its tests in the peers step run them."""
     has_torch = importlib.util.find_spec("torch") is not None
-    for block in fenced((ROOT / "README.md").read_text(), "python"):
-        if "import torch" in block and not has_torch:
-            print("README.md: a torch block skipped (torch is not installed)")
+    for page in [ROOT / "README.md", *sorted(ROOT.glob("docs/*.md"))]:
+        if page.name == "trainers.md":
             continue
-        run = subprocess.run([sys.executable, "-c", block], cwd=ROOT, capture_output=True, text=True)
-        if run.returncode:
-            problems.append(f"README.md: a Python block fails:\n{run.stderr}")
+        for block in fenced(page.read_text(), "python"):
+            if "import torch" in block and not has_torch:
+                print(f"{page.relative_to(ROOT)}: a torch block skipped (torch is not installed)")
+                continue
+            run = subprocess.run([sys.executable, "-c", block], cwd=ROOT, capture_output=True, text=True)
+            if run.returncode:
+                problems.append(f"{page.relative_to(ROOT)}: a Python block fails:\n{block}\n{run.stderr}")
 
 
 check_functions()
@@ -85,6 +90,6 @@ for page in PAGES:
     text = page.read_text()
     check_paths(page, text)
     check_commands(page, text)
-check_readme_python()
+check_python_blocks()
 print("\n".join(problems) or f"docs check: {len(module.__all__) - 1} functions documented, {len(PAGES)} pages checked")
 sys.exit(1 if problems else 0)

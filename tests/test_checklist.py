@@ -112,7 +112,8 @@ def test_every_place_holds_the_function(name):
 def test_the_lists_written_from_the_registry_are_current():
     from function_lists import stale
 
-    assert not stale(ROOT), f"stale (run python tests/function_lists.py): {', '.join(stale(ROOT))}"
+    files = list(stale(ROOT))
+    assert not files, f"stale (run python tests/function_lists.py): {', '.join(files)}"
 
 
 def test_the_installed_module_is_in_the_registry_order():

@@ -19,13 +19,14 @@ __all__ = list(_backend.__all__)
 
 def _adopt_build_trees():
     source = Path.cwd().resolve()
+    version = scikit_build_core.__version__
     backend = Path(scikit_build_core.__file__).parent.resolve()
     for info_file in source.glob("build/*/.skbuild-info.json"):
         try:
             info = json.loads(info_file.read_text())
         except (OSError, ValueError):
             continue  # scikit-build-core clears an unreadable one itself
-        same_build = info.get("source_dir") == str(source) and info.get("skbuild_version") == scikit_build_core.__version__
+        same_build = info.get("source_dir") == str(source) and info.get("skbuild_version") == version
         if same_build and info.get("skbuild_path") != str(backend):
             info_file.write_text(json.dumps({**info, "skbuild_path": str(backend)}, indent=2))
 

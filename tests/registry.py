@@ -1,4 +1,6 @@
-# The module's functions as the tests know them: one entry per function, in table order (the order of __all__).
+# The one list of the module's functions: one entry per function, in table order (the order of __all__).  The C++
+# table, both __all__ lists (stubs, torch adapter) and the function tables of README.md and DESCRIPTION.md are
+# written from it by `python tests/function_lists.py`; tests/test_checklist.py fails while one of them is stale.
 # Adding a function: one Function entry here gives it the shared tests (calling convention, fuzz and leaks for
 # the nine; inputs unchanged, references kept, thread-count and instruction-set parity for every kernel) and
 # tests/test_checklist.py names every other place it must reach.  A new parameter is one edit of its entry's
@@ -21,6 +23,7 @@ class Function:
     first_line: str  # the docstring's first line
     valid: Callable[[], list]  # fresh valid arguments, one per parameter (keyword-only ones passed by name)
     layer: str = "core"  # "core" (the nine, frozen), "trainer" (the trainer layer)
+    family: str = ""  # its row in the function tables of README.md and DESCRIPTION.md ("": in none)
     kernel: bool = True  # computes results from arrays (False: a report such as runtime_info)
     adapted: bool = True  # the torch adapter has a function of the same name
     float32: bool = False  # float32 arrays read natively, results rounded once (False: refused)
@@ -57,38 +60,38 @@ class Function:
 
 REGISTRY = {
     "compute_group_advantages": Function("(rewards, baseline_type, normalize)", "mat str bool", "Compute group-relative "
-                                         "advantages for GRPO training", lambda: [np.arange(6.0).reshape(2, 3), "median", True]),
+                                         "advantages for GRPO training", lambda: [np.arange(6.0).reshape(2, 3), "median", True], family="advantage estimation"),
     "compute_gae": Function("(rewards, values, gamma=0.99, gae_lambda=0.95)", "vec vec float float", "Compute Generalized Advantage "
-                            "Estimation (GAE) for a trajectory", lambda: [f64([1.0, 2.0, 3.0]), f64([0.5] * 4), 0.9, 0.8]),
+                            "Estimation (GAE) for a trajectory", lambda: [f64([1.0, 2.0, 3.0]), f64([0.5] * 4), 0.9, 0.8], family="advantage estimation"),
     "batch_compute_gae": Function("(all_rewards, all_values, gamma=0.99, gae_lambda=0.95)", "veclist veclist float float", "Batch compute GAE "
-                                  "for multiple trajectories in parallel", lambda: [[f64([1.0, 2.0]), f64([3.0])], [f64([0.5] * 3), f64([1.0, 1.0])], 0.9, 0.8]),
+                                  "for multiple trajectories in parallel", lambda: [[f64([1.0, 2.0]), f64([3.0])], [f64([0.5] * 3), f64([1.0, 1.0])], 0.9, 0.8], family="advantage estimation"),
     "normalize_rewards": Function("(rewards, running_mean=0.0, running_var=1.0, count=0, epsilon=1e-8)", "vec float float int float",
-                                  "Normalize rewards using running statistics", lambda: [f64([1.0, 2.0, 4.0]), 0.5, 2.0, 7, 1e-6]),
+                                  "Normalize rewards using running statistics", lambda: [f64([1.0, 2.0, 4.0]), 0.5, 2.0, 7, 1e-6], family="reward processing"),
     "clip_rewards_py": Function("(rewards, min_val, max_val)", "vec float float", "Clip rewards to a specified range",
-                                lambda: [f64([-2.0, 0.5, 3.0]), -1.0, 1.0]),
+                                lambda: [f64([-2.0, 0.5, 3.0]), -1.0, 1.0], family="reward processing"),
     "compute_gspo_importance_ratios": Function("(log_probs_new, log_probs_old, sequence_lengths)", "vec vec ivec", "Compute GSPO sequence-level "
-                                               "importance ratios", lambda: [f64([-10.0, -3.0, 1.0]), f64([-12.0, -3.5, 1.0]), np.arange(4, 1, -1)], libm=True),
+                                               "importance ratios", lambda: [f64([-10.0, -3.0, 1.0]), f64([-12.0, -3.5, 1.0]), np.arange(4, 1, -1)], libm=True, family="policy objectives"),
     "apply_gspo_clipping": Function("(ratios, advantages, clip_left=0.0003, clip_right=0.0004)", "vec vec float float", "Apply GSPO clipping to "
-                                    "importance ratios", lambda: [f64([1.001, 0.9, 0.5]), f64([2.0, -1.0, 1.0]), 0.001, 0.002]),
+                                    "importance ratios", lambda: [f64([1.001, 0.9, 0.5]), f64([2.0, -1.0, 1.0]), 0.001, 0.002], family="policy objectives"),
     "compute_ppo_surrogate": Function("(ratios, advantages, clip_epsilon=0.2)", "vec vec float", "Compute PPO clipped surrogate objective",
-                                      lambda: [f64([1.5, 0.5, 1.0]), f64([2.0, -1.0, 3.0]), 0.1]),
-    "compute_reward_statistics": Function("(rewards)", "seq", "Compute reward statistics for a batch of trajectories", lambda: [[2.0, -1.0, 7.0]]),
+                                      lambda: [f64([1.5, 0.5, 1.0]), f64([2.0, -1.0, 3.0]), 0.1], family="policy objectives"),
+    "compute_reward_statistics": Function("(rewards)", "seq", "Compute reward statistics for a batch of trajectories", lambda: [[2.0, -1.0, 7.0]], family="reward processing"),
     "compute_padded_gae": Function("(rewards, values, next_values=None, dones=None, truncated=None, mask=None, gamma=0.99, gae_lambda=0.95, "
                                    '*, time_axis=1, mask_mode="cut", bootstrap=None, final_values=None, episode_starts=None, last_dones=None, out=None)',
                                    "mat mat mat flags flags flags float float int str vec mat flags flagvec out",
                                    "Compute GAE over a padded batch of episodes",
                                    lambda: [np.arange(12.0).reshape(3, 4), np.full((3, 4), 0.5), np.ones((3, 4)), np.eye(3, 4, dtype=bool),
                                             np.eye(3, 4, 1, dtype=bool), np.tri(3, 4, 1, dtype=bool), 0.9, 0.8, 1, "cut", None, None, None, None, None],
-                                   layer="trainer", float32=True),
+                                   layer="trainer", float32=True, family="trainer layouts"),
     "compute_grpo_advantages": Function('(rewards, baseline_type="mean", scale="group", *, std_ddof=0, epsilon=1e-08, std_floor=1e-08, out=None)',
                                         "mat str str int float float out", "Compute group-relative advantages of equal-size groups",
                                         lambda: [np.arange(12.0).reshape(3, 4) ** 2, "median", "batch", 0, 1e-8, 1e-8, None],
-                                        layer="trainer", float32=True),
+                                        layer="trainer", float32=True, family="trainer layouts"),
     "compute_grpo_advantages_ragged": Function('(rewards, group_lengths=None, baseline_type="mean", scale="group", *, group_ids=None, std_ddof=0, '
                                                'epsilon=1e-08, std_floor=1e-08, out=None)', "vec ivec str str ivec int float float out",
                                                "Compute group-relative advantages of groups of any sizes",
                                                lambda: [f64([1.0, 2.0, 4.0, 8.0, -1.0]), np.array([2, 0, 3]), "leave_one_out", "none", None, 0, 1e-8, 1e-8, None],
-                                               layer="trainer", float32=True),
+                                               layer="trainer", float32=True, family="trainer layouts"),
     "runtime_info": Function("()", "", "What this process runs with: version, instruction-set path, worker pool size and how it was decided",
                              lambda: [], layer="trainer", kernel=False, adapted=False),
 }

@@ -1,5 +1,6 @@
-# The places a public function must reach, read from the sources: a function the module or the adapter
-# exports and some place lacks fails here, naming the place (the checklist in CONTRIBUTING.md, as a test).
+# The places a public function must reach, read from the sources: one run names every place any function lacks,
+# a function named anywhere (the one list in tests/registry.py, the built module, a binding file) included
+# (the checklist in CONTRIBUTING.md, as a test).
 import ast
 import re
 from pathlib import Path
@@ -7,67 +8,120 @@ from pathlib import Path
 import pytest
 
 import quorvale_rl_core as q
-from registry import REGISTRY
+from registry import LARGE, REGISTRY
 
 ROOT = Path(__file__).resolve().parent.parent
-ADAPTER = ROOT / "python" / "quorvale_rl_core_torch" / "__init__.py"
-EXPORTED = [name for name in q.__all__ if name != "__version__"]
 pytestmark = pytest.mark.skipif(not (ROOT / "src").is_dir(), reason="reads the checkout, and only tests/ is here")
+
+ADAPTER = "python/quorvale_rl_core_torch/__init__.py"
+STUBS = "stubs/quorvale_rl_core-stubs/__init__.pyi"
+# Test files that cover every function alike (from the registry): a worked case lives in another, its family's.
+SHARED_TESTS = {"test_calling_convention.py", "test_checklist.py", "test_fuzz.py", "test_leaks.py", "test_adapter.py",
+                "test_shared_properties.py", "test_instruction_sets.py", "test_error_notes.py", "test_dropins.py"}
+# Pages and docstrings that must not count the functions: "the three trainer-layer functions" goes stale with
+# the next one.  The nine core functions are fixed, so "nine" may stay.
+PROSE = ["README.md", "DESCRIPTION.md", "CONTRIBUTING.md", "docs/*.md", ADAPTER, STUBS]
+COUNT = re.compile(r"\b(two|three|four|five|six|seven|eight|ten|eleven|twelve|thirteen|fourteen|fifteen|\d+)"
+                   r"((?:\s+(?:core|trainer-layer|trainer|kernel|public|exported|module))*\s+functions)\b", re.I)
 
 
 def text(relative):
-    return (ROOT / relative).read_text()
+    path = ROOT / relative
+    return path.read_text() if path.is_file() else ""
 
 
-def exported_names(path):
+def exported_names(relative):
     """The names in a source file's __all__, read without importing it (the adapter needs torch)."""
-    for node in ast.parse(path.read_text()).body:
+    for node in ast.parse(text(relative)).body:
         if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "__all__" for t in node.targets):
-            return [e.value for e in node.value.elts]
+            return [e.value for e in node.value.elts if e.value != "__version__"]
     return []
 
 
-def defined_functions(path):
-    return {node.name for node in ast.parse(path.read_text()).body if isinstance(node, ast.FunctionDef)}
+def defined_functions(relative):
+    return {node.name for node in ast.parse(text(relative)).body if isinstance(node, ast.FunctionDef)}
 
 
-def table_row_names(relative):
-    """Function names quoted in the Markdown table of a page (the family table under its introduction)."""
-    return {name for line in text(relative).splitlines() if line.startswith("|") for name in re.findall(r"`(\w+)`", line)}
+def kernel_sources(name):
+    """The kernel .cpp files behind the binding: those of the kernel headers it includes."""
+    binding = text(f"src/binding/functions/{name}.cpp")
+    return [text(f"src/{header[:-2]}.cpp") for header in re.findall(r'#include "(kernels/\w+\.h)"', binding)]
+
+
+def calls_in_bench(name):
+    """A bench case that calls the function: `x.name(` in bench/*.py, or a case family of bench/cases.py."""
+    return any(re.search(rf"\.{name}\(", p.read_text()) for p in (ROOT / "bench").glob("*.py")) or \
+        re.search(rf'_family\("{name}"', text("bench/cases.py")) is not None
+
+
+def worked_case(name):
+    return any(re.search(rf"\b{name}\b", p.read_text()) for p in (ROOT / "tests").glob("test_*.py")
+               if p.name not in SHARED_TESTS)
+
+
+def literal_messages(source):
+    """Texts a caller would see, written in place instead of in src/failure/messages.h."""
+    return re.findall(r'\b(?:PyErr_\w+|raise_\w+|fail|throw\s+[\w:]+)\s*\([^;]*?("[^"]*")', source)
 
 
 def places(name):
     """Each place the function must reach, with whether it does."""
     entry = REGISTRY.get(name)
-    stub = ROOT / "stubs" / "quorvale_rl_core-stubs" / "__init__.pyi"
+    binding = text(f"src/binding/functions/{name}.cpp")
+    stubs = text(STUBS)
     found = {
-        "tests/registry.py (a Function entry)": entry is not None,
-        "the stubs (stubs/quorvale_rl_core-stubs/__init__.pyi: def and __all__)":
-            name in exported_names(stub) and f"def {name}(" in stub.read_text(),
+        "tests/registry.py (a Function entry: the one list; then run python tests/function_lists.py)": entry is not None,
+        f"src/binding/functions/{name}.cpp (its PyMethodDef, made by define_function)":
+            re.search(rf"PyMethodDef {name} = define_function", binding) is not None,
+        "the installed module (rebuild: pip install .)": name in q.__all__,
+        f"{STUBS} (a def)": re.search(rf"^def {name}\(", stubs, re.M) is not None,
         "docs/api.md (a section headed by its text signature)": f"## `{name}(" in text("docs/api.md"),
+        "src/failure/messages.h (every text a caller sees; none written in the binding or its kernel)":
+            not any(literal_messages(source) for source in [binding, *kernel_sources(name)]),
     }
     if entry is None or not entry.kernel:
         return found
+    on_pool = [s for s in kernel_sources(name) if "parallel_map" in s]
     found |= {
-        "the torch adapter (python/quorvale_rl_core_torch/__init__.py: a function and __all__), or adapted=False "
-        "in its registry entry": not entry.adapted or (name in exported_names(ADAPTER) and name in defined_functions(ADAPTER)),
+        f"{ADAPTER} (a function), or adapted=False in its registry entry":
+            not entry.adapted or name in defined_functions(ADAPTER),
         # One generator feeds the suite's path and thread-count parity, .ci/isa_paths.py and the aarch64 check.
-        "the instruction-set parity cases (a `large` generator in tests/registry.py)": entry.large is not None,
-        "the bench cases (a case in bench/)": any(re.search(rf"\b{name}\b", p.read_text()) for p in (ROOT / "bench").glob("*.py")),
-        "the function tables of README.md and DESCRIPTION.md":
-            all(name in table_row_names(page) for page in ("README.md", "DESCRIPTION.md")),
+        "tests/registry.py (a `large` generator in the LARGE dict)": name in LARGE,
+        "tests/reference.py (a slow model of the same name)": name in defined_functions("tests/reference.py"),
+        "a worked case in the test file of its family (tests/test_kernels.py, tests/test_trainer_kernels.py)":
+            worked_case(name),
+        "bench/ (a case that calls it)": calls_in_bench(name),
+        "src/kernels/costs.h (the cost of an item, for a kernel on the worker pool)":
+            all("costs::" in source for source in on_pool),
     }
     return found
 
 
-@pytest.mark.parametrize("name", EXPORTED)
+def every_name():
+    named = [*REGISTRY, *(n for n in q.__all__ if n != "__version__"), *exported_names(STUBS), *exported_names(ADAPTER),
+             *sorted(p.stem for p in (ROOT / "src" / "binding" / "functions").glob("*.cpp"))]
+    return list(dict.fromkeys(named))
+
+
+@pytest.mark.parametrize("name", every_name())
 def test_every_place_holds_the_function(name):
     missing = [place for place, present in places(name).items() if not present]
-    assert not missing, f"{name} is missing from: " + "; ".join(missing)
+    assert not missing, f"{name} is missing from:\n  " + "\n  ".join(missing)
 
 
-def test_every_adapter_function_is_a_module_function_in_the_registry():
-    adapter = [n for n in exported_names(ADAPTER)]
-    strays = [n for n in adapter if n not in REGISTRY or not REGISTRY[n].adapted]
-    assert not strays, f"the adapter exports {strays}, which tests/registry.py does not mark adapted"
-    assert list(REGISTRY) == EXPORTED, "tests/registry.py must list the module's functions in the order of __all__"
+def test_the_lists_written_from_the_registry_are_current():
+    from function_lists import stale
+
+    files = list(stale(ROOT))
+    assert not files, f"stale (run python tests/function_lists.py): {', '.join(files)}"
+
+
+def test_the_installed_module_is_in_the_registry_order():
+    assert list(REGISTRY) == [n for n in q.__all__ if n != "__version__"], "rebuild: pip install ."
+
+
+def test_no_prose_counts_the_functions():
+    counted = [f"{path.relative_to(ROOT)}: \"{match[0]} {' '.join(match[1].split())}\""
+               for pattern in PROSE for path in sorted(ROOT.glob(pattern))
+               for match in COUNT.findall(path.read_text())]
+    assert not counted, "counts that go stale with the next function:\n  " + "\n  ".join(counted)

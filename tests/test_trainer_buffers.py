@@ -166,40 +166,6 @@ def test_out_with_every_scalar_keyword_given(time_axis):
         assert same(wide, want)
 
 
-@pytest.mark.parametrize("out, error, message", [
-    ((np.empty((6, 40)),), TypeError, r"out must be a tuple \(advantages, returns\)"),
-    ((np.empty((6, 41)), np.empty((6, 40))), ValueError, r"'out\[0\]' has shape \(6, 41\) but the result has shape \(6, 40\)"),
-    ((np.empty((6, 40), np.float32), np.empty((6, 40))), TypeError, r"the two out arrays must have one dtype"),
-    ((np.empty((6, 40), np.int64), np.empty((6, 40))), TypeError, r"argument 'out\[0\]'"),
-    ((np.empty((6, 40)).setflags(write=False) or np.empty((0, 0)), np.empty((6, 40))), ValueError, r"'out\[0\]' has shape"),
-    ((np.lib.stride_tricks.as_strided(np.empty(40), (6, 40), (0, 8)), np.empty((6, 40))), ValueError,
-     r"'out\[0\]' has elements that share memory"),
-])
-def test_bad_padded_outputs_are_refused(out, error, message):
-    args = padded_case(4, rows=6, steps=40, next_values=True)
-    with pytest.raises(error, match=message):
-        q.compute_padded_gae(**args, out=out)
-    frozen = np.empty((6, 40))
-    frozen.flags.writeable = False
-    with pytest.raises(ValueError, match=r"^compute_padded_gae\(\): 'out\[1\]' is read-only$"):
-        q.compute_padded_gae(**args, out=(np.empty((6, 40)), frozen))
-    same_memory = np.empty((2, 6, 40))
-    with pytest.raises(ValueError, match=r"the two out arrays share memory"):
-        q.compute_padded_gae(**args, out=(same_memory[0], same_memory[0]))
-
-
-def test_group_outputs_are_checked():
-    x = np.ones((3, 4))
-    with pytest.raises(ValueError, match=r"^compute_grpo_advantages\(\): 'out' has shape \(4, 3\) but the result has shape \(3, 4\)$"):
-        q.compute_grpo_advantages(x, out=np.empty((4, 3)))
-    frozen = np.empty((3, 4))
-    frozen.flags.writeable = False
-    with pytest.raises(ValueError, match=r"'out' is read-only"):
-        q.compute_grpo_advantages(x, out=frozen)
-    with pytest.raises(TypeError, match=r"argument 'out'"):
-        q.compute_grpo_advantages_ragged(x.ravel(), np.array([12]), out=[0.0] * 12)
-
-
 @pytest.mark.parametrize("dtype", [np.int8, np.uint8, np.int32, np.uint64, np.float16, np.float32, np.float64])
 def test_flags_of_any_dtype_mean_nonzero(dtype):
     args = padded_case(6, rows=4, steps=30, next_values=True)
@@ -217,18 +183,45 @@ def test_float_flags_read_nan_as_set_and_negative_zero_as_unset():
     assert all(same(a, b) for a, b in zip(got, want))
 
 
-def test_padded_keyword_conflicts_are_refused():
-    args = padded_case(8, rows=2, steps=5, next_values=True, mask=True)
-    with pytest.raises(ValueError, match=r'mask_mode="skip" takes the next value from \'values\''):
-        q.compute_padded_gae(**args, mask_mode="skip")
-    with pytest.raises(ValueError, match=r'mask_mode must be "cut" or "skip", not "Skip"'):
-        q.compute_padded_gae(**args, mask_mode="Skip")
-    with pytest.raises(ValueError, match=r"'bootstrap' is the value after each row's last step"):
-        q.compute_padded_gae(**args, bootstrap=np.zeros(2))
-    with pytest.raises(ValueError, match=r"'last_dones' has 3 entries but the batch has 2 rows"):
-        q.compute_padded_gae(args["rewards"], args["values"], last_dones=np.zeros(3, bool))
-    with pytest.raises(TypeError, match=r"takes from 2 to 8 positional arguments but 9 were given"):
-        q.compute_padded_gae(*args.values(), None, None, 0.9, 0.9, 1)
+def _frozen(shape):
+    a = np.empty(shape)
+    a.flags.writeable = False
+    return a
+
+
+PADDED = padded_case(4, rows=6, steps=40, next_values=True)
+MASKED = padded_case(8, rows=2, steps=5, next_values=True, mask=True)
+GROUPS = np.ones((3, 4))
+SHARED = np.empty((2, 6, 40))
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: q.compute_padded_gae(**PADDED, out=(np.empty((6, 40)),)), TypeError, r"out must be a tuple \(advantages, returns\)"),
+    (lambda: q.compute_padded_gae(**PADDED, out=(np.empty((6, 41)), np.empty((6, 40)))), ValueError,
+     r"'out\[0\]' has shape \(6, 41\) but the result has shape \(6, 40\)"),
+    (lambda: q.compute_padded_gae(**PADDED, out=(np.empty((6, 40), np.float32), np.empty((6, 40)))), TypeError,
+     r"the two out arrays must have one dtype"),
+    (lambda: q.compute_padded_gae(**PADDED, out=(np.empty((6, 40), np.int64), np.empty((6, 40)))), TypeError, r"argument 'out\[0\]'"),
+    (lambda: q.compute_padded_gae(**PADDED, out=(np.lib.stride_tricks.as_strided(np.empty(40), (6, 40), (0, 8)), np.empty((6, 40)))),
+     ValueError, r"'out\[0\]' has elements that share memory"),
+    (lambda: q.compute_padded_gae(**PADDED, out=(np.empty((6, 40)), _frozen((6, 40)))), ValueError,
+     r"^compute_padded_gae\(\): 'out\[1\]' is read-only$"),
+    (lambda: q.compute_padded_gae(**PADDED, out=(SHARED[0], SHARED[0])), ValueError, r"the two out arrays share memory"),
+    (lambda: q.compute_padded_gae(**MASKED, mask_mode="skip"), ValueError, r'mask_mode="skip" takes the next value from \'values\''),
+    (lambda: q.compute_padded_gae(**MASKED, mask_mode="Skip"), ValueError, r'mask_mode must be "cut" or "skip", not "Skip"'),
+    (lambda: q.compute_padded_gae(**MASKED, bootstrap=np.zeros(2)), ValueError, r"'bootstrap' is the value after each row's last step"),
+    (lambda: q.compute_padded_gae(MASKED["rewards"], MASKED["values"], last_dones=np.zeros(3, bool)), ValueError,
+     r"'last_dones' has 3 entries but the batch has 2 rows"),
+    (lambda: q.compute_padded_gae(*MASKED.values(), None, None, 0.9, 0.9, 1), TypeError,
+     r"takes from 2 to 8 positional arguments but 9 were given"),
+    (lambda: q.compute_grpo_advantages(GROUPS, out=np.empty((4, 3))), ValueError,
+     r"^compute_grpo_advantages\(\): 'out' has shape \(4, 3\) but the result has shape \(3, 4\)$"),
+    (lambda: q.compute_grpo_advantages(GROUPS, out=_frozen((3, 4))), ValueError, r"'out' is read-only"),
+    (lambda: q.compute_grpo_advantages_ragged(GROUPS.ravel(), np.array([12]), out=[0.0] * 12), TypeError, r"argument 'out'"),
+])
+def test_bad_outputs_and_keywords_are_refused(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
 
 
 # ---------------------------------------------------------------- groups: labels and standardisation keywords

@@ -1,6 +1,6 @@
 # The trainer-shaped kernels (padded GAE, GRPO baselines over equal or ragged groups) against slow pure-Python
 # models of their documented rules, bit for bit; agreement with compute_gae / compute_group_advantages where the
-# semantics coincide; thread-count independence; argument handling; the torch adapter.
+# semantics coincide; thread-count independence; argument handling (the torch adapter: tests/test_adapter.py).
 import math
 
 import numpy as np
@@ -12,7 +12,6 @@ import quorvale_rl_core as q
 import reference as ref
 from comparison import matches
 from generators import long_vectors
-from processes import run_ok
 from registry import f64
 
 NAN, INF = math.nan, math.inf
@@ -208,96 +207,3 @@ def test_group_arguments_refused():
         q.compute_grpo_advantages_ragged(x, np.array([3], np.int32))
     assert same_bits(q.compute_grpo_advantages(np.ones((2, 2))), q.compute_grpo_advantages(np.ones((2, 2)), "mean", "group"))
     assert q.compute_grpo_advantages(np.zeros((10 ** 10, 0)), "median", "batch").shape == (10 ** 10, 0)
-
-
-# ---------------------------------------------------------------- torch adapter
-
-def test_adapter_without_torch_says_so():
-    out = run_ok("""
-    import sys
-    sys.modules["torch"] = None  # as if torch were not installed
-    try:
-        import quorvale_rl_core_torch
-    except ImportError as e:
-        print(e)
-    """)
-    assert out.startswith("quorvale_rl_core_torch needs PyTorch, which is not installed")
-
-
-@pytest.fixture(scope="module")
-def adapter():
-    pytest.importorskip("torch")
-    import quorvale_rl_core_torch
-    return quorvale_rl_core_torch
-
-
-@pytest.mark.parametrize("dtype", ["float64", "float32", "float16", "bfloat16"])
-def test_adapter_dtypes(adapter, dtype):
-    import torch
-    rng = np.random.default_rng(1)
-    r, v, nv = (rng.normal(size=(3, 9)) for _ in range(3))
-    dones, mask = rng.random((3, 9)) < 0.2, rng.random((3, 9)) < 0.9
-    t = [torch.from_numpy(a).to(getattr(torch, dtype)) for a in (r, v, nv)]
-    adv, ret = adapter.compute_padded_gae(*t, dones=torch.from_numpy(dones).float(), mask=torch.from_numpy(mask), gamma=0.9)
-    exp = q.compute_padded_gae(*(x.double().numpy() for x in t), dones, None, mask, 0.9)
-    assert adv.dtype == ret.dtype == t[0].dtype and adv.shape == (3, 9)
-    assert torch.equal(adv, torch.from_numpy(exp[0]).to(t[0].dtype)) and torch.equal(ret, torch.from_numpy(exp[1]).to(t[0].dtype))
-    g = adapter.compute_grpo_advantages_ragged(t[0].flatten(), torch.tensor([20, 7]), "leave_one_out", "batch")
-    assert g.dtype == t[0].dtype and torch.equal(g, torch.from_numpy(
-        q.compute_grpo_advantages_ragged(t[0].double().flatten().numpy(), np.array([20, 7]), "leave_one_out", "batch")).to(g.dtype))
-
-
-def test_adapter_float64_cpu_without_copies(adapter):
-    import torch
-    m = torch.arange(12.0, dtype=torch.float64).reshape(3, 4)
-    assert adapter._floats(m, "rewards").ctypes.data == m.data_ptr()  # contiguous: the tensor's own memory
-    assert adapter._floats(m.t(), "rewards").ctypes.data == m.data_ptr()  # strided: matrix kernels read strides
-    out = adapter.compute_grpo_advantages(m.t(), "median", "none")
-    assert out.dtype == torch.float64 and torch.equal(out, torch.from_numpy(q.compute_grpo_advantages(m.numpy().T, "median", "none")))
-    grad = m.clone().requires_grad_()
-    assert not adapter.compute_gae(grad[0], grad[1]).requires_grad  # results are targets, detached
-    with pytest.raises(TypeError, match=r"^argument 'rewards': expected a floating-point tensor, got torch.int64$"):
-        adapter.compute_gae(torch.arange(3), m[0])
-
-
-def adapter_calls(adapter, t):
-    """One call of each adapter function returning tensors, its tensor arguments made by `t` from arrays."""
-    v, m = np.array([1.0, 2.0, 4.0, -1.0]), np.arange(6.0).reshape(2, 3)
-    return {
-        "compute_group_advantages": lambda: adapter.compute_group_advantages(t(m), "median", True),
-        "compute_gae": lambda: adapter.compute_gae(t(v[:3]), t(v)),
-        "batch_compute_gae": lambda: adapter.batch_compute_gae([t(v), t(v[:2])], [t(v), t(v[:3])])[0],
-        "normalize_rewards": lambda: adapter.normalize_rewards(t(v), 0.5, 2.0, 7)[0],
-        "clip_rewards_py": lambda: adapter.clip_rewards_py(t(v), 0.0, 2.0),
-        "compute_gspo_importance_ratios": lambda: adapter.compute_gspo_importance_ratios(t(v), t(v[::-1].copy()), np.array([1, 2, 1, 1])),
-        "apply_gspo_clipping": lambda: adapter.apply_gspo_clipping(t(v), t(v)),
-        "compute_ppo_surrogate": lambda: adapter.compute_ppo_surrogate(t(v), t(v)),
-        "compute_padded_gae": lambda: adapter.compute_padded_gae(t(m), t(m), t(m))[1],
-        "compute_grpo_advantages": lambda: adapter.compute_grpo_advantages(t(m)),
-        "compute_grpo_advantages_ragged": lambda: adapter.compute_grpo_advantages_ragged(t(v), np.array([3, 1])),
-    }
-
-
-def test_adapter_results_on_the_input_device(adapter):
-    """Results come back on the device of the input, not on the CPU where the kernel ran (no GPU here:
-    a CPU tensor that reports another device stands in for one)."""
-    import torch
-
-    class Elsewhere(torch.Tensor):
-        @classmethod
-        def __torch_function__(cls, func, types, args=(), kwargs=None):
-            if getattr(func, "__self__", None) is torch._C.TensorBase.device:
-                return torch.device("meta")
-            with torch._C.DisableTorchFunctionSubclass():
-                return func(*args, **(kwargs or {}))
-
-    devices = {name: call().device.type for name, call in adapter_calls(adapter, lambda a: torch.from_numpy(a).as_subclass(Elsewhere)).items()}
-    assert devices == dict.fromkeys(devices, "meta")
-
-
-def test_adapter_strided_float64_vectors(adapter):
-    """A strided CPU float64 view is made contiguous for the functions that need it, as other tensors are."""
-    import torch
-    strided = {name: call() for name, call in adapter_calls(adapter, lambda a: torch.from_numpy(np.repeat(a, 2, axis=-1)).unflatten(-1, (-1, 2))[..., 0]).items()}
-    plain = {name: call() for name, call in adapter_calls(adapter, torch.from_numpy).items()}
-    assert all(torch.equal(strided[name], plain[name]) for name in plain)

@@ -2,7 +2,7 @@
 
 Each function takes tensors of any floating dtype on any device (Python lists and NumPy arrays are
 passed through to quorvale_rl_core unchanged) and returns tensors of the dtype and device of its first
-tensor argument. The three trainer-layer functions (`compute_padded_gae`, `compute_grpo_advantages`,
+tensor argument. The trainer-layer functions (`compute_padded_gae`, `compute_grpo_advantages`,
 `compute_grpo_advantages_ragged`) read CPU float32 and float64 tensors in place, any strides, and write
 float32 results when every floating input is float32; bfloat16 and float16 tensors cost one conversion
 to float32, tensors on other devices one copy to the CPU. They accept `out=` tensors (the results are

@@ -1,6 +1,8 @@
 // The module's Python functions in table order, which is also the order of
-// __all__.  Each name is defined by functions/<name>.cpp as the PyMethodDef
-// qrl::binding::functions::<name>; module.cpp declares and registers them.
+// __all__.  Written by tests/function_lists.py from tests/registry.py: edit
+// the list there.  Each name is defined by functions/<name>.cpp as the
+// PyMethodDef qrl::binding::functions::<name>; module.cpp declares and
+// registers them, CMakeLists.txt compiles the files.
 #pragma once
 
 #define QRL_MODULE_FUNCTIONS(X)       \

@@ -17,7 +17,8 @@ ADAPTER = "python/quorvale_rl_core_torch/__init__.py"
 STUBS = "stubs/quorvale_rl_core-stubs/__init__.pyi"
 # Test files that cover every function alike (from the registry): a worked case lives in another, its family's.
 SHARED_TESTS = {"test_calling_convention.py", "test_checklist.py", "test_fuzz.py", "test_leaks.py", "test_adapter.py",
-                "test_shared_properties.py", "test_instruction_sets.py", "test_error_notes.py", "test_dropins.py"}
+                "test_shared_properties.py", "test_instruction_sets.py", "test_error_notes.py", "test_dropins.py",
+                "test_boundary.py"}
 # Pages and docstrings that must not count the functions: "the three trainer-layer functions" goes stale with
 # the next one.  The nine core functions are fixed, so "nine" may stay.
 PROSE = ["README.md", "DESCRIPTION.md", "CONTRIBUTING.md", "docs/*.md", ADAPTER, STUBS]

@@ -321,3 +321,74 @@ def test_dropins_take_half_values_and_any_mask(value_dtype, mask_dtype):
         assert torch.isfinite(got.double()).all()
         # bfloat16 keeps 8 bits of the inputs' mantissas: agreement to that precision
         torch.testing.assert_close(got.double(), want, atol=0.1, rtol=0.05)
+
+
+TENSOR_MUTATIONS = {  # each returns False where it does not apply
+    "values": lambda t: t.fill_(3),
+    "transpose": lambda t: t.t_() if t.dim() == 2 else False,
+    "as_strided": lambda t: t.as_strided_((t.shape[-1],), (1,)) if t.is_contiguous() and t.numel() else False,
+    "new_storage": lambda t: t.set_(t.new_full(t.shape[::-1], 2.0).transpose(0, -1)),
+    "resize": lambda t: t.resize_(t.numel() + 5),
+}
+
+
+class TensorHook(Hook):
+    def _run(self):
+        if self.target is not None:
+            try:
+                self.done = TENSOR_MUTATIONS[self.mutation](self.target) is not False
+            except RuntimeError:  # torch refuses some on some layouts
+                self.done = False
+            self.target = None
+
+
+@st.composite
+def tensor_scenarios(draw):
+    import torch
+    name = draw(st.sampled_from(NAMES + ["compute_gae"]))
+    rows, cols = draw(st.integers(1, 3)), draw(st.integers(1, 5))
+
+    def tensor(shape):
+        dtype = draw(st.sampled_from([torch.float32, torch.float64, torch.bfloat16]))
+        base = torch.linspace(-2, 2, int(np.prod(shape)), dtype=torch.float64)
+        layout = draw(st.sampled_from(["contiguous", "transposed", "sliced"]))
+        if layout == "transposed" and len(shape) == 2:
+            return base.reshape(shape[::-1]).t().to(dtype)
+        if layout == "sliced":
+            return torch.stack([base, base]).t().reshape(*shape, 2)[..., 0].to(dtype)
+        return base.reshape(shape).to(dtype)
+
+    if name == "compute_padded_gae":
+        tensors, scalars = {"rewards": tensor((rows, cols)), "values": tensor((rows, cols))}, {"gamma": 0.9, "gae_lambda": 0.8}
+    elif name == "compute_gae":
+        tensors, scalars = {"rewards": tensor((cols,)), "values": tensor((cols + 1,))}, {"gamma": 0.9, "gae_lambda": 0.8}
+    elif name == "compute_grpo_advantages":
+        tensors, scalars = {"rewards": tensor((rows, cols))}, {"epsilon": 1e-6, "std_floor": 1e-8}
+    else:
+        tensors = {"rewards": tensor((rows * cols,)), "group_lengths": torch.full((rows,), cols)}
+        scalars = {"epsilon": 1e-6, "std_floor": 1e-8}
+    floating = sorted(k for k, t in tensors.items() if t.is_floating_point())
+    return (name, tensors, scalars, draw(st.sampled_from(sorted(scalars))), draw(st.sampled_from(floating)),
+            draw(st.sampled_from(sorted(TENSOR_MUTATIONS))))
+
+
+@settings(max_examples=max(FUZZ_EXAMPLES // 4, 20))
+@given(st.data())
+def test_adapter_hooks_act_before_the_tensors_are_read(data):
+    torch = pytest.importorskip("torch")
+    import quorvale_rl_core_torch as qt
+    name, tensors, scalars, hooked, target, mutation = data.draw(tensor_scenarios())
+    hook = TensorHook(scalars[hooked], tensors[target], mutation)
+    function = getattr(qt, name)
+    try:
+        result = function(**tensors, **dict(scalars, **{hooked: hook}))
+    except (TypeError, ValueError) as error:
+        with pytest.raises(type(error)):  # the fresh call on the tensors as the hook left them refuses too
+            function(**tensors, **scalars)
+        return
+    expected = function(**tensors, **scalars)  # the tensors as the hook left them
+    got = result if isinstance(result, tuple) else (result,)
+    want = expected if isinstance(expected, tuple) else (expected,)
+    for g, w in zip(got, want):
+        assert g.dtype == w.dtype
+        torch.testing.assert_close(g, w, rtol=0, atol=0, equal_nan=True)

@@ -30,6 +30,8 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess by 
         "quorvale_rl_core itself works without it, on NumPy arrays"
     ) from error
 
+import operator
+
 import numpy as np
 
 import quorvale_rl_core as _core
@@ -99,6 +101,28 @@ def _flags(x, name):
     if x.dtype in _SHARED_FLAG_DTYPES:
         return x.numpy()
     return (x != 0).numpy()
+
+
+def _real(x):
+    """A number parameter as a plain float, converted before any tensor is read: a `__float__` that changes a tensor
+    then acts before the call reads it, never between. What float() refuses (and text, which the module refuses
+    though float() reads it) passes unchanged, for the module's own error."""
+    if type(x) is float or isinstance(x, (str, bytes, bytearray)):
+        return x
+    try:
+        return float(x)
+    except (TypeError, ValueError, OverflowError):
+        return x
+
+
+def _integer(x):
+    """The same for an integer parameter (bool passes unchanged: the module decides about it)."""
+    if type(x) in (int, bool):
+        return x
+    try:
+        return operator.index(x)
+    except TypeError:
+        return x
 
 
 def _refusal(name, expected, got):
@@ -188,11 +212,13 @@ def compute_group_advantages(rewards, baseline_type, normalize):
 
 
 def compute_gae(rewards, values, gamma=0.99, gae_lambda=0.95):
+    gamma, gae_lambda = _real(gamma), _real(gae_lambda)
     out = _like(rewards, values)
     return out(_core.compute_gae(_floats(rewards, "rewards", True), _floats(values, "values", True), gamma, gae_lambda))
 
 
 def batch_compute_gae(all_rewards, all_values, gamma=0.99, gae_lambda=0.95):
+    gamma, gae_lambda = _real(gamma), _real(gae_lambda)
     out = _like(all_rewards, all_values)
     rewards = [_floats(r, "all_rewards", True) for r in all_rewards]
     values = [_floats(v, "all_values", True) for v in all_values]
@@ -200,6 +226,7 @@ def batch_compute_gae(all_rewards, all_values, gamma=0.99, gae_lambda=0.95):
 
 
 def normalize_rewards(rewards, running_mean=0.0, running_var=1.0, count=0, epsilon=1e-8):
+    running_mean, running_var, count, epsilon = _real(running_mean), _real(running_var), _integer(count), _real(epsilon)
     out = _like(rewards)
     normalized, mean, var, new_count = _core.normalize_rewards(
         _floats(rewards, "rewards", True), running_mean, running_var, count, epsilon
@@ -208,6 +235,7 @@ def normalize_rewards(rewards, running_mean=0.0, running_var=1.0, count=0, epsil
 
 
 def clip_rewards_py(rewards, min_val, max_val):
+    min_val, max_val = _real(min_val), _real(max_val)
     return _like(rewards)(_core.clip_rewards_py(_floats(rewards, "rewards", True), min_val, max_val))
 
 
@@ -223,6 +251,7 @@ def compute_gspo_importance_ratios(log_probs_new, log_probs_old, sequence_length
 
 
 def apply_gspo_clipping(ratios, advantages, clip_left=0.0003, clip_right=0.0004):
+    clip_left, clip_right = _real(clip_left), _real(clip_right)
     out = _like(ratios, advantages)
     return out(
         _core.apply_gspo_clipping(
@@ -232,6 +261,7 @@ def apply_gspo_clipping(ratios, advantages, clip_left=0.0003, clip_right=0.0004)
 
 
 def compute_ppo_surrogate(ratios, advantages, clip_epsilon=0.2):
+    clip_epsilon = _real(clip_epsilon)
     out = _like(ratios, advantages)
     ratios, advantages = _floats(ratios, "ratios", True), _floats(advantages, "advantages", True)
     return out(_core.compute_ppo_surrogate(ratios, advantages, clip_epsilon))
@@ -259,6 +289,7 @@ def compute_padded_gae(
     last_dones=None,
     out=None,
 ):
+    gamma, gae_lambda, time_axis = _real(gamma), _real(gae_lambda), _integer(time_axis)
     convert = _like(rewards, values, next_values, bootstrap, final_values)
     views = _out_views(out, 2)
     arguments = (
@@ -286,8 +317,8 @@ def compute_padded_gae(
 def compute_grpo_advantages(
     rewards, baseline_type="mean", scale="group", *, std_ddof=0, epsilon=1e-8, std_floor=1e-8, out=None
 ):
+    keywords = dict(std_ddof=_integer(std_ddof), epsilon=_real(epsilon), std_floor=_real(std_floor))
     views = _out_views(out, 1)
-    keywords = dict(std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)
     rewards_view = _kernel_floats(rewards, "rewards")
     result = _core.compute_grpo_advantages(rewards_view, baseline_type, scale, **keywords, out=views)
     return _deliver(result, out, views, _like(rewards))
@@ -305,8 +336,9 @@ def compute_grpo_advantages_ragged(
     std_floor=1e-8,
     out=None,
 ):
+    statistics = dict(std_ddof=_integer(std_ddof), epsilon=_real(epsilon), std_floor=_real(std_floor))
     views = _out_views(out, 1)
     arguments = (_kernel_floats(rewards, "rewards"), _int64s(group_lengths, "group_lengths"), baseline_type, scale)
-    keywords = dict(group_ids=_int64s(group_ids, "group_ids"), std_ddof=std_ddof, epsilon=epsilon, std_floor=std_floor)
+    keywords = dict(group_ids=_int64s(group_ids, "group_ids"), **statistics)
     result = _core.compute_grpo_advantages_ragged(*arguments, **keywords, out=views)
     return _deliver(result, out, views, _like(rewards))

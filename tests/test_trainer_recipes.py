@@ -1,0 +1,100 @@
+# The recipes of docs/trainers.md run inside the trainers' own objects and processes: verl's compute_advantage in a
+# Ray actor started by verl's own run_ppo, TRL's two trainers training a tiny model, torchrl's GAE value-estimator
+# module. Each compares what the trainer computed with our drop-in in place against the trainer's own, under the
+# agreement rules of test_dropins.py. Skipped, naming the package, when a trainer is missing; `bash .ci/peers` installs
+# them and runs this file.
+import json
+import os
+import tempfile
+
+import pytest
+
+from peers import peer
+from processes import run_ok
+
+torch = pytest.importorskip("torch")
+
+F32 = dict(rtol=2e-5, atol=2e-5)
+F64_ORDER = dict(rtol=1e-12, atol=1e-12)
+
+
+def close(ours, theirs, tolerance):
+    assert ours.dtype == theirs.dtype and ours.shape == theirs.shape
+    torch.testing.assert_close(ours, theirs, equal_nan=True, **tolerance)
+
+
+# ---------------------------------------------------------------- TRL
+
+def tiny_model_and_tokenizer():
+    """A 2-layer Qwen2 of hidden size 32, randomly initialised and saved to a temporary directory (the trainers load
+    their reference model from the policy's path), and a word-level tokenizer: nothing downloaded."""
+    from tokenizers import Tokenizer, models, pre_tokenizers
+    from transformers import PreTrainedTokenizerFast, Qwen2Config, Qwen2ForCausalLM
+    words = ["<pad>", "<eos>"] + [f"w{i}" for i in range(30)]
+    model = Tokenizer(models.WordLevel({w: i for i, w in enumerate(words)}, unk_token="w0"))
+    model.pre_tokenizer = pre_tokenizers.WhitespaceSplit()
+    tokenizer = PreTrainedTokenizerFast(tokenizer_object=model, pad_token="<pad>", eos_token="<eos>")
+    torch.manual_seed(0)
+    config = Qwen2Config(vocab_size=len(words), hidden_size=32, intermediate_size=64, num_hidden_layers=2,
+                         num_attention_heads=2, num_key_value_heads=1, max_position_embeddings=64, pad_token_id=0,
+                         eos_token_id=1, bos_token_id=None)
+    path = tempfile.mkdtemp()
+    Qwen2ForCausalLM(config).save_pretrained(path)
+    return path, tokenizer
+
+
+def completion_reward(completions, **kwargs):
+    """Unequal rewards within groups, some equal groups, and unscorable completions (None): TRL's NaN path."""
+    return [None if c.startswith("w3") else float(len(c.split())) + 3.0 * c.count("w5") for c in completions]
+
+
+@pytest.mark.parametrize("trainer, options", [
+    ("GRPOTrainer", dict(scale_rewards="group")),
+    ("GRPOTrainer", dict(scale_rewards="batch")),
+    ("GRPOTrainer", dict(scale_rewards="none")),
+    ("RLOOTrainer", dict(normalize_advantages=False)),  # beta 0.05: rewards minus the KL to the reference model
+    ("RLOOTrainer", dict(normalize_advantages=True, beta=0.0, reward_clip_range=(0.0, 5.0))),
+])
+def test_trl_trainer_train_and_eval(trainer, options):
+    trl = peer("trl", "trl==1.16.0")
+    from datasets import Dataset
+
+    from quorvale_rl_core_torch import trl as quorvale_trl
+    seen = []
+
+    class Recorded(getattr(quorvale_trl, trainer)):  # the recipe's trainer, watched
+        def _generate_and_score_completions(self, inputs):
+            output = super()._generate_and_score_completions(inputs)
+            size = len(output["advantages"])  # TRL logs its own advantages, the drop-in's go to the loss
+            seen.append((self.model.training, output["advantages"], torch.tensor(list(self._logs["advantages"])[-size:])))
+            return output
+
+    config_class = getattr(trl, trainer.replace("Trainer", "Config"))
+    args = config_class(output_dir=tempfile.mkdtemp(), per_device_train_batch_size=8, num_generations=4,
+                        num_generations_eval=2, per_device_eval_batch_size=4, max_completion_length=6, max_steps=3,
+                        report_to="none", use_cpu=True, logging_steps=1, save_strategy="no", seed=0, **options)
+    prompts = Dataset.from_dict({"prompt": [f"w{i} w{i + 1} w{i + 2}" for i in range(12)]})
+    model, tokenizer = tiny_model_and_tokenizer()
+    recorded = Recorded(model=model, reward_funcs=completion_reward, args=args, train_dataset=prompts,
+                        eval_dataset=prompts.select(range(4)), processing_class=tokenizer)
+    recorded.train()
+    recorded.evaluate()
+    logged = [set(entry) for entry in recorded.state.log_history]  # TRL's metrics, from its own lines, kept
+    assert sum("frac_reward_zero_std" in keys for keys in logged) == 3 and "eval_frac_reward_zero_std" in logged[-1]
+    assert [(training, len(ours)) for training, ours, _ in seen] == [(True, 8)] * 3 + [(False, 4)] * 2
+    for _, ours, theirs in seen:  # float32 rewards: within float32 precision
+        close(ours, theirs, F32)
+    assert any(bool((ours != 0).any()) for _, ours, _ in seen)
+
+
+def test_trl_refuses_other_aggregation():
+    trl = peer("trl", "trl==1.16.0")
+    from datasets import Dataset
+
+    from quorvale_rl_core_torch import trl as quorvale_trl
+    model, tokenizer = tiny_model_and_tokenizer()
+    args = trl.GRPOConfig(output_dir=tempfile.mkdtemp(), per_device_train_batch_size=4, num_generations=4,
+                          report_to="none", use_cpu=True, multi_objective_aggregation="normalize_then_sum")
+    with pytest.raises(ValueError, match="sum_then_normalize"):
+        quorvale_trl.GRPOTrainer(model=model, reward_funcs=completion_reward, args=args, processing_class=tokenizer,
+                                 train_dataset=Dataset.from_dict({"prompt": ["w1 w2"] * 4}))

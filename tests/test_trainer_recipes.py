@@ -98,3 +98,104 @@ def test_trl_refuses_other_aggregation():
     with pytest.raises(ValueError, match="sum_then_normalize"):
         quorvale_trl.GRPOTrainer(model=model, reward_funcs=completion_reward, args=args, processing_class=tokenizer,
                                  train_dataset=Dataset.from_dict({"prompt": ["w1 w2"] * 4}))
+
+
+# ---------------------------------------------------------------- verl under Ray
+
+# What the driver runs: verl's config with the recipe's one override, verl's run_ppo, which starts Ray and the task
+# runner actor; the runner here is a probe that calls verl's compute_advantage as verl's fit loop does and saves what
+# it got. The driver itself never imports the drop-ins.
+VERL_DRIVER = """
+import os, sys, torch
+from hydra import compose, initialize_config_module
+from verl.trainer.main_ppo import run_ppo
+import ray
+
+OUT = {out!r}
+with initialize_config_module("verl.trainer.config", version_base=None):
+    config = compose("ppo_trainer", overrides=[
+        "+ray_kwargs.ray_init.runtime_env.worker_process_setup_hook=quorvale_rl_core_torch.verl.install",
+        "ray_kwargs.ray_init.num_cpus=2", "+ray_kwargs.ray_init.include_dashboard=False",
+        "algorithm.gamma=0.99", "algorithm.lam=0.95"])
+
+@ray.remote
+class Probe:
+    def run(self, config):
+        import numpy as np
+        from verl import DataProto
+        from verl.trainer.ppo import core_algos
+        from verl.trainer.ppo.ray_trainer import compute_advantage
+        g = torch.Generator().manual_seed(7)
+        rows, steps = 24, 16
+        mask = (torch.arange(steps) < torch.randint(2, steps + 1, (rows, 1), generator=g)).to(torch.int64)
+        mask[::3, 4:6] = 0  # tool-observation spans: skipped steps inside a response
+        rewards = torch.randn(rows, steps, generator=g, dtype=torch.float64) * mask
+        inputs = dict(token_level_rewards=rewards, values=torch.randn(rows, steps, generator=g, dtype=torch.float64),
+                      response_mask=mask, reward_baselines=torch.randn(rows, generator=g, dtype=torch.float64))
+        uids = np.array([f"uid-{{k % 7}}" for k in torch.randperm(rows, generator=g).tolist()], dtype=object)
+        results = {{}}
+        for name in {names!r}:
+            data = DataProto.from_dict(tensors={{k: v.clone() for k, v in inputs.items()}}, non_tensors={{"uid": uids}})
+            data = compute_advantage(data, adv_estimator=name, gamma=config.algorithm.gamma, lam=config.algorithm.lam,
+                                     num_repeat=1, norm_adv_by_std_in_grpo=True, config=config.algorithm)
+            results[name] = (data.batch["advantages"], data.batch["returns"])
+        used = {{"gae": core_algos.compute_gae_advantage_return.__module__}}
+        used.update({{name: core_algos.get_adv_estimator_fn(name).__module__ for name in {names!r} if name != "gae"}})
+        torch.save(dict(pid=os.getpid(), used=used, inputs=inputs, uids=uids, results=results), OUT)
+
+run_ppo(config, task_runner_class=Probe)
+ray.shutdown()
+print(os.getpid())
+"""
+
+VERL_RECIPE = {  # estimator run under the recipe: (verl's own, the agreement of test_dropins.py)
+    "gae": ("gae", "exact"),
+    "quorvale_grpo": ("grpo", F64_ORDER),
+    "quorvale_grpo_vectorized": ("grpo_vectorized", F32),  # verl rounds its group statistics to float32
+    "quorvale_rloo": ("rloo", F64_ORDER),
+    "quorvale_reinforce_plus_plus": ("reinforce_plus_plus", "exact"),
+    "quorvale_reinforce_plus_plus_baseline": ("reinforce_plus_plus_baseline", F64_ORDER),
+}
+
+
+def test_verl_recipe_reaches_the_task_runner_actor():
+    peer("ray", "ray")
+    peer("hydra", "hydra-core")
+    peer("verl.trainer.ppo.ray_trainer", "--no-deps verl==0.9.1 (and the no-deps extras in .ci/peers)")
+    from omegaconf import OmegaConf
+    from verl import DataProto
+    from verl.trainer.ppo import core_algos
+    from verl.trainer.ppo.ray_trainer import compute_advantage
+    out = os.path.join(tempfile.mkdtemp(), "probe.pt")
+    driver_pid = int(run_ok(VERL_DRIVER.format(out=out, names=list(VERL_RECIPE)), timeout=300).splitlines()[-1])
+    probe = torch.load(out, weights_only=False)
+    assert probe["pid"] != driver_pid  # the task runner is an actor in a process of its own
+    assert probe["used"] == {name: "quorvale_rl_core_torch.verl" for name in VERL_RECIPE}
+    assert core_algos.compute_gae_advantage_return.__module__ == "verl.trainer.ppo.core_algos"  # verl's own, here
+    algorithm = OmegaConf.create(dict(gamma=0.99, lam=0.95, norm_adv_by_std_in_grpo=True))
+    inputs = {k: v for k, v in probe["inputs"].items() if k != "reward_baselines"}  # verl's vectorised GRPO refuses it
+    for name, (theirs_name, tolerance) in VERL_RECIPE.items():
+        data = DataProto.from_dict(tensors={k: v.clone() for k, v in inputs.items()}, non_tensors={"uid": probe["uids"]})
+        data = compute_advantage(data, adv_estimator=theirs_name, gamma=0.99, lam=0.95, config=algorithm)
+        for ours, theirs in zip(probe["results"][name], (data.batch["advantages"], data.batch["returns"])):
+            if tolerance == "exact":  # float64: the same roundings in the same order
+                assert ours.dtype == theirs.dtype and torch.equal(ours, theirs), name
+            else:
+                close(ours, theirs, tolerance)
+
+
+def test_verl_runtime_env_keeps_others_and_refuses_a_second_hook():
+    peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
+    from verl.trainer.ppo import core_algos
+
+    from quorvale_rl_core_torch import verl
+    saved = core_algos.compute_gae_advantage_return
+    try:
+        env = verl.ray_runtime_env({"env_vars": {"A": "1"}})
+        assert env == {"env_vars": {"A": "1"}, "worker_process_setup_hook": "quorvale_rl_core_torch.verl.install"}
+        assert core_algos.compute_gae_advantage_return is verl.compute_gae_advantage_return  # and in this process
+        assert core_algos.get_adv_estimator_fn("quorvale_rloo") is verl.compute_rloo_outcome_advantage
+        with pytest.raises(ValueError, match="already has worker_process_setup_hook"):
+            verl.ray_runtime_env({"worker_process_setup_hook": "mine.setup"})
+    finally:
+        core_algos.compute_gae_advantage_return = saved

@@ -3,7 +3,6 @@
 # module. Each compares what the trainer computed with our drop-in in place against the trainer's own, under the
 # agreement rules of test_dropins.py. Skipped, naming the package, when a trainer is missing; `bash .ci/peers` installs
 # them and runs this file.
-import json
 import os
 import tempfile
 

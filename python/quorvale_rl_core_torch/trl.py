@@ -20,7 +20,7 @@ import torch
 
 from . import compute_grpo_advantages, compute_grpo_advantages_ragged
 
-__all__ = ["GRPOTrainer", "RLOOTrainer", "grpo_advantages", "rloo_advantages"]
+__all__ = ["grpo_advantages", "rloo_advantages"]  # and, built on first use, GRPOTrainer and RLOOTrainer
 
 CHECKED_TRL = "1.16"  # the TRL minor version whose reward assembly the trainer subclasses reproduce
 

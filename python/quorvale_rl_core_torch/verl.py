@@ -309,9 +309,7 @@ def ray_runtime_env(runtime_env=None):
     runtime_env = dict(runtime_env or {})
     hook = runtime_env.get("worker_process_setup_hook")
     if hook not in (None, HOOK):
-        raise ValueError(
-            f"runtime_env already has worker_process_setup_hook {hook!r}; call {HOOK}() from it instead"
-        )
+        raise ValueError(f"runtime_env already has worker_process_setup_hook {hook!r}; call {HOOK}() from it instead")
     install()
     runtime_env["worker_process_setup_hook"] = HOOK
     return runtime_env

@@ -198,3 +198,60 @@ def test_verl_runtime_env_keeps_others_and_refuses_a_second_hook():
             verl.ray_runtime_env({"worker_process_setup_hook": "mine.setup"})
     finally:
         core_algos.compute_gae_advantage_return = saved
+
+
+# ---------------------------------------------------------------- torchrl's GAE module
+
+def rollout(dtype, factors):
+    """A (4 envs, 30 steps) rollout as torchrl's collectors lay it out, with ends (some terminated, some truncated)."""
+    from tensordict import TensorDict
+    g = torch.Generator().manual_seed(3)
+    envs, steps = 4, 30
+    done = torch.rand(envs, steps, 1, generator=g) < 0.1
+    data = TensorDict({"state_value": torch.randn(envs, steps, 1, generator=g, dtype=dtype),
+                       "next": {"state_value": torch.randn(envs, steps, 1, generator=g, dtype=dtype),
+                                "reward": torch.randn(envs, steps, 1, generator=g, dtype=dtype),
+                                "done": done, "terminated": done & (torch.rand(envs, steps, 1, generator=g) < 0.5)}},
+                      batch_size=[envs, steps])
+    lmbda = 0.95
+    if factors == "same steps":  # per-step gamma, the same at every step: the kernel
+        data["steps_to_next_obs"] = torch.ones(envs, steps, 1, dtype=torch.int64)
+    elif factors == "steps":  # per-step gamma, gamma ** steps_to_next_obs as torchrl's module forms it
+        data["steps_to_next_obs"] = torch.randint(1, 4, (envs, steps, 1), generator=g)
+    elif factors == "lmbda":  # a per-step lmbda buffer
+        lmbda = 0.95 - 0.1 * torch.rand(envs, steps, 1, generator=g, dtype=dtype)
+    return data, lmbda
+
+
+@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
+@pytest.mark.parametrize("factors", ["scalar", "same steps", "steps", "lmbda"])
+def test_torchrl_gae_module(dtype, factors):
+    peer("torchrl.objectives.value", "torchrl tensordict")
+    from torchrl.objectives.value import GAE, advantages
+
+    from quorvale_rl_core_torch import torchrl as quorvale_torchrl
+    saved = advantages.generalized_advantage_estimate, advantages.vec_generalized_advantage_estimate
+    results = {}
+    try:
+        for who in ("ours", "theirs"):
+            if who == "ours":
+                quorvale_torchrl.install()
+                assert advantages.vec_generalized_advantage_estimate is quorvale_torchrl.generalized_advantage_estimate
+            else:
+                advantages.generalized_advantage_estimate, advantages.vec_generalized_advantage_estimate = saved
+            for vectorized in (True, False):  # torchrl's default, and its recursion
+                data, lmbda = rollout(dtype, factors)
+                module = GAE(gamma=0.99, lmbda=lmbda, value_network=None, vectorized=vectorized)
+                out = module(data)
+                results[who, vectorized] = (out["advantage"], out["value_target"], module.value_estimate(data))
+    finally:
+        advantages.generalized_advantage_estimate, advantages.vec_generalized_advantage_estimate = saved
+    # Against torchrl's recursion, float64: the same roundings in the same order, per-step factors included.
+    for ours, theirs in zip(results["ours", True], results["theirs", False][:2]):
+        if dtype == torch.float64:
+            assert ours.dtype == theirs.dtype and torch.equal(ours, theirs)
+        else:
+            close(ours, theirs, F32)
+    # Against torchrl's default vectorised evaluation of the same recursion: within float precision.
+    for ours, theirs in zip(results["ours", True], results["theirs", True]):
+        close(ours, theirs, F64_ORDER if dtype == torch.float64 else F32)

@@ -239,19 +239,22 @@ def test_torchrl_gae_module(dtype, factors):
                 assert advantages.vec_generalized_advantage_estimate is quorvale_torchrl.generalized_advantage_estimate
             else:
                 advantages.generalized_advantage_estimate, advantages.vec_generalized_advantage_estimate = saved
-            for vectorized in (True, False):  # torchrl's default, and its recursion
+            # torchrl 0.14 documents vectorized=True as the default, but leaves it None, which takes the recursion.
+            for vectorized in ("default", True, False):
                 data, lmbda = rollout(dtype, factors)
-                module = GAE(gamma=0.99, lmbda=lmbda, value_network=None, vectorized=vectorized)
+                chosen = {} if vectorized == "default" else dict(vectorized=vectorized)
+                module = GAE(gamma=0.99, lmbda=lmbda, value_network=None, **chosen)
                 out = module(data)
                 results[who, vectorized] = (out["advantage"], out["value_target"], module.value_estimate(data))
     finally:
         advantages.generalized_advantage_estimate, advantages.vec_generalized_advantage_estimate = saved
-    # Against torchrl's recursion, float64: the same roundings in the same order, per-step factors included.
-    for ours, theirs in zip(results["ours", True], results["theirs", False][:2]):
-        if dtype == torch.float64:
-            assert ours.dtype == theirs.dtype and torch.equal(ours, theirs)
-        else:
-            close(ours, theirs, F32)
-    # Against torchrl's default vectorised evaluation of the same recursion: within float precision.
-    for ours, theirs in zip(results["ours", True], results["theirs", True]):
-        close(ours, theirs, F64_ORDER if dtype == torch.float64 else F32)
+    for vectorized in ("default", True):
+        # Against torchrl's recursion, float64: the same roundings in the same order, per-step factors included.
+        for ours, theirs in zip(results["ours", vectorized][:2], results["theirs", False][:2]):
+            if dtype == torch.float64:
+                assert ours.dtype == theirs.dtype and torch.equal(ours, theirs)
+            else:
+                close(ours, theirs, F32)
+        # Against torchrl's vectorised evaluation of the same recursion (value_estimate's too): within precision.
+        for ours, theirs in zip(results["ours", vectorized], results["theirs", True]):
+            close(ours, theirs, F64_ORDER if dtype == torch.float64 else F32)

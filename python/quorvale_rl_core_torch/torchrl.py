@@ -99,8 +99,9 @@ def install():
     """The drop-in in place of the GAE functions torchrl's `GAE` value-estimator module calls, in this process.
 
     The module calls the names it imported into `torchrl.objectives.value.advantages`:
-    `vec_generalized_advantage_estimate` by default (`vectorized=True`, and always in `value_estimate`),
-    `generalized_advantage_estimate` with `vectorized=False`. Both become this module's function,
+    `vec_generalized_advantage_estimate` with `vectorized=True` (and always in `value_estimate`),
+    `generalized_advantage_estimate` otherwise (torchrl 0.14 documents True as the default but leaves it None, which
+    takes this one). Both become this module's function,
     which computes torchrl's recursion (the vectorised function evaluates it differently, within float precision).
     Installing twice is harmless.
     """

@@ -313,7 +313,7 @@ def torchrl_batch(g, dtype, shape, time_dim):
 @pytest.mark.parametrize("shape, time_dim", [((5, 40, 1), -2), ((3, 2, 30, 1), -2), ((30, 4, 1), 0), ((4, 30), -1),
                                              ((3, 25, 2), -2)])
 @pytest.mark.parametrize("terminated_kind", ["given", "none", "without_done"])
-@pytest.mark.parametrize("gamma_kind", ["python", "tensor"])
+@pytest.mark.parametrize("gamma_kind", ["python", "tensor", "per step", "same per step"])
 def test_torchrl_gae(dtype, shape, time_dim, terminated_kind, gamma_kind):
     functional = peer("torchrl.objectives.value.functional", "torchrl tensordict")
     (value, next_value, reward), done, terminated = torchrl_batch(rng(12), dtype, shape, time_dim)
@@ -324,6 +324,11 @@ def test_torchrl_gae(dtype, shape, time_dim, terminated_kind, gamma_kind):
     gamma, lmbda = 0.99, 0.95
     if gamma_kind == "tensor":
         gamma, lmbda = torch.tensor(0.99, dtype=dtype), torch.tensor(0.95, dtype=dtype)
+    elif gamma_kind == "per step":  # one factor per step, in the data's layout (torchrl's module: steps_to_next_obs)
+        gamma = 0.99 ** torch.randint(1, 4, shape, generator=rng(14)).to(dtype)
+        lmbda = 0.95 - 0.1 * torch.rand(*shape, generator=rng(15), dtype=dtype)
+    elif gamma_kind == "same per step":  # per-step tensors equal at every step: the kernel's path
+        gamma, lmbda = torch.full(shape, 0.99, dtype=dtype), torch.full(shape, 0.95, dtype=dtype)
     ours = qtorchrl.generalized_advantage_estimate(gamma, lmbda, value, next_value, reward, done, terminated,
                                                    time_dim=time_dim)
     theirs = functional.generalized_advantage_estimate(gamma, lmbda, value, next_value, reward, done, terminated,

@@ -2,7 +2,11 @@
 
 Each function has the name, arguments, defaults and results of verl's own; `register()` puts them into verl's
 advantage-estimator registry under names of their own ("quorvale_grpo", ...) so that a config selects them with
-`algorithm.adv_estimator=quorvale_grpo`. verl itself is imported only by `register()`.
+`algorithm.adv_estimator=quorvale_grpo`. verl runs its fit loop, advantages included, in a Ray actor (`TaskRunner`),
+where what the driver registers is not seen: `install()` registers them and puts the drop-in GAE in place of verl's in
+the process that calls it, and as Ray's `worker_process_setup_hook` (`ray_runtime_env()` sets it, or the override
+`+ray_kwargs.ray_init.runtime_env.worker_process_setup_hook=quorvale_rl_core_torch.verl.install`) in every Ray worker
+of the job. verl itself is imported only by `register()`, `install()` and `ray_runtime_env()`.
 
 verl's conventions kept: `(batch, response_length)` tensors; `response_mask` steps at 0 are skipped (the carried
 advantage and the next value pass through them, as for tool-observation tokens in multi-turn rollouts); no bootstrap
@@ -33,8 +37,12 @@ __all__ = [
     "kl_penalty_forward",
     "masked_mean",
     "masked_whiten",
+    "install",
+    "ray_runtime_env",
     "register",
 ]
+
+HOOK = "quorvale_rl_core_torch.verl.install"  # what Ray's workers import and call at start-up
 
 
 def masked_mean(values, mask, axis=None):
@@ -248,8 +256,8 @@ def kl_penalty(logprob, ref_logprob, kl_penalty):
 
 
 def _grpo_from_config(
-    token_level_rewards, response_mask, index, epsilon=1e-6, norm_adv_by_std_in_grpo=None, config=None
-):
+    token_level_rewards, response_mask, index, epsilon=1e-6, norm_adv_by_std_in_grpo=None, config=None, **kwargs
+):  # verl's dispatch passes what the batch has besides (`reward_baselines`, ...): GRPO does not use it
     if norm_adv_by_std_in_grpo is None:
         norm_adv_by_std_in_grpo = True if config is None else bool(config.get("norm_adv_by_std_in_grpo", True))
     return compute_grpo_outcome_advantage(token_level_rewards, response_mask, index, epsilon, norm_adv_by_std_in_grpo)
@@ -259,8 +267,8 @@ def register(prefix="quorvale_"):
     """Register the outcome estimators in verl's registry as prefix + verl's name; returns {name: function}.
 
     GRPO under the registry reads `norm_adv_by_std_in_grpo` from the algorithm config (verl passes it only to its own
-    GRPO). GAE is not registered: verl calls its GAE directly, with the values; replace it with
-    `core_algos.compute_gae_advantage_return = quorvale_rl_core_torch.verl.compute_gae_advantage_return`.
+    GRPO). GAE is not registered: verl calls its GAE directly, with the values; `install()` replaces it. Only this
+    process sees the registry: verl's trainer runs in a Ray actor, which `install` as Ray's setup hook reaches.
     """
     from verl.trainer.ppo import core_algos
 
@@ -276,3 +284,32 @@ def register(prefix="quorvale_"):
         core_algos.register_adv_est(prefix + name)(function)
         registered[prefix + name] = function
     return registered
+
+
+def install(prefix="quorvale_"):
+    """`register(prefix)`, and verl's GAE replaced by the drop-in in this process; returns {name: function}.
+
+    verl's `compute_advantage` calls `core_algos.compute_gae_advantage_return` directly (not through the registry), so
+    the module attribute is what changes. Installing twice is harmless. Ray calls this with no argument in every
+    worker process when it is the runtime environment's `worker_process_setup_hook`.
+    """
+    from verl.trainer.ppo import core_algos
+
+    registered = register(prefix)
+    core_algos.compute_gae_advantage_return = compute_gae_advantage_return
+    return registered
+
+
+def ray_runtime_env(runtime_env=None):
+    """`install()` in this process, and a copy of `runtime_env` (a dict) whose `worker_process_setup_hook` does it in
+    every Ray worker, for `ray.init(runtime_env=...)` or verl's `ray_kwargs.ray_init.runtime_env`.
+
+    A different setup hook already there raises ValueError (Ray takes one): call `install()` from that hook instead.
+    """
+    runtime_env = dict(runtime_env or {})
+    hook = runtime_env.get("worker_process_setup_hook")
+    if hook not in (None, HOOK):
+        raise ValueError(f"runtime_env already has worker_process_setup_hook {hook!r}; call {HOOK}() from it instead")
+    install()
+    runtime_env["worker_process_setup_hook"] = HOOK
+    return runtime_env

@@ -14,6 +14,8 @@ import pytest
 import quorvale_rl_core as rl
 from conftest import FUZZ_EXAMPLES
 
+# The hooks change arrays in place on purpose, as NumPy 2.5 deprecates.
+pytestmark = pytest.mark.filterwarnings("ignore:Setting the (shape|dtype) on a NumPy array:DeprecationWarning")
 NAMES = ["compute_padded_gae", "compute_grpo_advantages", "compute_grpo_advantages_ragged"]
 
 

@@ -1,4 +1,4 @@
-# What all nine entry points share: registration, argument matching, conversion and its messages.
+# What the entry points share: registration (every function), argument matching, conversion and its messages (the nine).
 import inspect
 from importlib.metadata import version
 import types
@@ -28,9 +28,10 @@ def test_module_attributes():
     assert q.__doc__ == "Python module definition" and q.__name__ == "quorvale_rl_core" and not hasattr(q, "PanicException")
 
 
-@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("name", ALL)
 def test_function_object(name):
     f, entry = getattr(q, name), REGISTRY[name]
+    assert len(entry.kinds.split()) == len(entry.params) == len(entry.valid())  # the entry is whole
     assert isinstance(f, types.BuiltinFunctionType) and f.__self__ is q
     assert f.__name__ == name and f.__module__ == "quorvale_rl_core" and f.__text_signature__ == entry.signature
     assert list(inspect.signature(f).parameters) == PARAMS[name]

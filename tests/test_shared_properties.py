@@ -1,6 +1,7 @@
-# What every function in the registry shares, run over all of it: its entry matches the module; inputs are
-# never written; no reference or memory is kept; a refused argument names its parameter; results are the same
-# bits whatever the thread count or instruction-set path; float32 arrays are read natively or refused.
+# What every kernel in the registry shares, run over all of them: inputs are never written; no reference or memory
+# is kept; a refused argument names its parameter; float32 arrays are read natively or refused. (Its entry matches
+# the module: tests/test_calling_convention.py; the same bits on every path and thread count:
+# tests/test_instruction_sets.py.)
 import gc
 import sys
 
@@ -9,15 +10,7 @@ import pytest
 
 import quorvale_rl_core as q
 from conftest import SANITIZER
-from processes import DIGEST, run_ok
-from registry import ALL, KERNELS, REGISTRY
-
-
-@pytest.mark.parametrize("name", ALL)
-def test_entry_matches_the_module(name):
-    f, entry = getattr(q, name), REGISTRY[name]
-    assert f.__text_signature__ == entry.signature and f.__doc__.splitlines()[0] == entry.first_line
-    assert len(entry.kinds.split()) == len(entry.params) == len(entry.valid())
+from registry import KERNELS, REGISTRY
 
 
 def arrays_in(args):
@@ -81,17 +74,6 @@ def test_no_references_or_memory_kept(name):
     gc.collect()
     assert [references(args) for args in calls] == counts
     assert SANITIZER or resident() - before <= 1 << 20  # sanitizer allocators keep freed memory a while
-
-
-@pytest.fixture(scope="module")
-def one_thread_baseline():
-    return run_ok(DIGEST, {"QRL_CPU_FEATURES": "baseline", "RAYON_NUM_THREADS": "1"})
-
-
-@pytest.mark.parametrize("cap", ["baseline", "avx2", None])
-@pytest.mark.parametrize("threads", ["2", "5"])
-def test_same_bits_on_every_path_and_thread_count(one_thread_baseline, cap, threads):
-    assert run_ok(DIGEST, {"QRL_CPU_FEATURES": cap, "RAYON_NUM_THREADS": threads}) == one_thread_baseline
 
 
 def float32_variant(args):

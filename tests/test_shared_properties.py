@@ -1,15 +1,12 @@
-# What every kernel in the registry shares, run over all of them: inputs are never written; no reference or memory
-# is kept; a refused argument names its parameter; float32 arrays are read natively or refused. (Its entry matches
-# the module: tests/test_calling_convention.py; the same bits on every path and thread count:
-# tests/test_instruction_sets.py.)
-import gc
-import sys
+# What every kernel in the registry shares, run over all of them: inputs are never written; a refused argument names
+# its parameter; float32 arrays are read natively or refused. (Also over the registry: its entry matches the module
+# in tests/test_calling_convention.py, no reference or memory kept in tests/test_leaks.py, the same bits on every
+# path and thread count in tests/test_instruction_sets.py.)
 
 import numpy as np
 import pytest
 
 import quorvale_rl_core as q
-from conftest import SANITIZER
 from registry import KERNELS, REGISTRY
 
 
@@ -44,36 +41,6 @@ def test_refused_argument_names_its_parameter(name, i):
     prefix = f"(argument 'out': |{name}\\(\\): out )" if REGISTRY[name].kinds.split()[i] == "out" else f"argument '{parameter}': "
     with pytest.raises(TypeError, match="^" + prefix):
         getattr(q, name)(*positional, **keywords)
-
-
-@pytest.mark.parametrize("name", KERNELS)
-def test_no_references_or_memory_kept(name):
-    """Many calls, successful and failing at each parameter, keep no reference to any argument and no memory."""
-    def resident():
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * 4096
-    entry = REGISTRY[name]
-    calls = [entry.valid()]
-    for i in range(len(calls[0])):
-        calls.append(entry.valid())
-        calls[-1][i] = REFUSED
-    gc.collect()  # garbage of earlier tests may hold an interned argument
-    def references(args):  # shared objects (None, True, interned strings, small ints) move with anything else
-        return [sys.getrefcount(a) if isinstance(a, (np.ndarray, list, tuple)) else None for a in args]
-    counts = [references(args) for args in calls]
-    for rounds in (200, 2000):
-        before = resident()
-        for _ in range(rounds):
-            for args in calls:
-                positional, keywords = entry.arguments(args)
-                try:
-                    getattr(q, name)(*positional, **keywords)
-                except TypeError:
-                    pass
-    del positional, keywords
-    gc.collect()
-    assert [references(args) for args in calls] == counts
-    assert SANITIZER or resident() - before <= 1 << 20  # sanitizer allocators keep freed memory a while
 
 
 def float32_variant(args):

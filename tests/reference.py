@@ -190,7 +190,7 @@ def result_dtype(*arrays):
     return np.float32 if all(np.asarray(a).dtype == np.float32 for a in given) else np.float64
 
 
-def padded_gae_buffers(rewards, values, next_values=None, dones=None, truncated=None, mask=None, gamma=0.99,
+def compute_padded_gae(rewards, values, next_values=None, dones=None, truncated=None, mask=None, gamma=0.99,
                        gae_lambda=0.95, *, time_axis=1, mask_mode="cut", bootstrap=None, final_values=None,
                        episode_starts=None, last_dones=None):
     """Padded GAE over (batch, time) or (time, batch) arrays, step by step in float64."""
@@ -248,60 +248,30 @@ def group_baseline_row(x, baseline):
     return [e - (s - e) / (len(x) - 1) for e in x]
 
 
-def grpo_labelled(rewards, group_ids, baseline_type="mean", scale="group", std_ddof=0, epsilon=1e-8, std_floor=1e-8):
-    """Groups by label, members in input order; batch statistics in input order."""
+def compute_grpo_advantages_ragged(rewards, group_lengths=None, baseline_type="mean", scale="group", *, group_ids=None,
+                                   std_ddof=0, epsilon=1e-8, std_floor=1e-8):
+    """Groups by label (group_lengths: consecutive groups), members in input order; batch statistics in input
+    order. None where a result is left undefined (the median of more than 20 values holding NaN)."""
     x = [float(e) for e in rewards]
-    out = [0.0] * len(x)
-    for label in sorted(set(int(i) for i in group_ids)):
-        members = [j for j, i in enumerate(group_ids) if int(i) == label]
-        a = group_baseline_row([x[j] for j in members], baseline_type)
+    if group_ids is None:
+        group_ids = np.repeat(np.arange(len(group_lengths)), group_lengths)
+    groups, out = {}, [0.0] * len(x)
+    for j, label in enumerate(group_ids):
+        groups.setdefault(int(label), []).append(j)
+    for label in sorted(groups):
+        a = group_baseline_row([x[j] for j in groups[label]], baseline_type)
+        if None in a:
+            return None
         if scale == "group":
             a = standardised_group(a, std_ddof, epsilon, std_floor)
-        for j, e in zip(members, a):
+        for j, e in zip(groups[label], a):
             out[j] = e
     if scale == "batch":
         out = standardised_group(out, std_ddof, epsilon, std_floor)
     return np.array(out).astype(result_dtype(rewards))
 
 
-# The trainer-layer functions at their defaults, as plain loops over lists.
-
-
-def compute_padded_gae(rewards, values, next_values, dones=None, truncated=None, mask=None, gamma=0.99, gae_lambda=0.95):
-    rows, steps = rewards.shape
-    flag = lambda f, b, t: f is not None and bool(f[b, t])  # noqa: E731
-    c, adv, ret = gamma * gae_lambda, np.zeros(rewards.shape), np.zeros(rewards.shape)
-    for b in range(rows):
-        g = 0.0
-        for t in range(steps - 1, -1, -1):
-            if mask is not None and not mask[b, t]:
-                g = 0.0  # padding: 0.0 out, nothing read, nothing carried
-                continue
-            done = flag(dones, b, t)
-            nxt = 0.0 if done else float(next_values[b, t])
-            delta = (gamma * nxt + float(rewards[b, t])) - float(values[b, t])
-            g = c * (0.0 if done or flag(truncated, b, t) else g) + delta
-            adv[b, t], ret[b, t] = g, g + float(values[b, t])
-    return adv, ret
-
-
-def grpo_groups(groups, baseline, scale):
-    rows = [group_baseline_row(g, baseline) for g in groups]
-    if any(None in r for r in rows):  # the median of more than 20 values with NaN is left undefined
-        return None
-    if scale == "group":
-        rows = [standardised_group(r) for r in rows]
-    flat = [e for r in rows for e in r]
-    return standardised_group(flat) if scale == "batch" else flat
-
-
-def compute_grpo_advantages(rewards, baseline_type="mean", scale="group"):
-    out = grpo_groups([list(map(float, row)) for row in rewards], baseline_type, scale)
-    return None if out is None else np.array(out, dtype=float).reshape(rewards.shape)
-
-
-def compute_grpo_advantages_ragged(rewards, group_lengths, baseline_type="mean", scale="group"):
-    ends = np.cumsum(group_lengths)
-    groups = [list(map(float, rewards[e - n:e])) for n, e in zip(group_lengths, ends)]
-    out = grpo_groups(groups, baseline_type, scale)
-    return None if out is None else np.array(out, dtype=float)
+def compute_grpo_advantages(rewards, baseline_type="mean", scale="group", **statistics):
+    rows, members = np.shape(rewards)
+    out = compute_grpo_advantages_ragged(np.ravel(rewards), [members] * rows, baseline_type, scale, **statistics)
+    return None if out is None else out.reshape(rows, members)

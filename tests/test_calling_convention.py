@@ -1,4 +1,4 @@
-# What all nine entry points share: registration, argument matching, conversion and its messages.
+# What the entry points share: registration (every function), argument matching, conversion and its messages (the nine).
 import inspect
 from importlib.metadata import version
 import types
@@ -28,9 +28,10 @@ def test_module_attributes():
     assert q.__doc__ == "Python module definition" and q.__name__ == "quorvale_rl_core" and not hasattr(q, "PanicException")
 
 
-@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("name", ALL)
 def test_function_object(name):
     f, entry = getattr(q, name), REGISTRY[name]
+    assert len(entry.kinds.split()) == len(entry.params) == len(entry.valid())  # the entry is whole
     assert isinstance(f, types.BuiltinFunctionType) and f.__self__ is q
     assert f.__name__ == name and f.__module__ == "quorvale_rl_core" and f.__text_signature__ == entry.signature
     assert list(inspect.signature(f).parameters) == PARAMS[name]
@@ -45,6 +46,12 @@ def test_docstring_bodies():
 
 # ---------------------------------------------------------------- argument matching
 
+def keyword_near_misses(parameter):
+    """Keywords that are not the parameter's name but come close to it."""
+    return [parameter[:-1], parameter[:1], parameter + "s", parameter + "_", parameter.upper(), parameter.capitalize(),
+            f" {parameter}", f"{parameter} ", f"{parameter}\0", parameter.replace("_", "-"), "", "_"]
+
+
 @pytest.mark.parametrize("name", NAMES)
 def test_matching_rules(name):
     ps, r, args = PARAMS[name], REQUIRED[name], valid(name)
@@ -56,32 +63,15 @@ def test_matching_rules(name):
         names = " and ".join(missing) if len(missing) < 3 else ", ".join(missing[:-1]) + ", and " + missing[-1]
         fails_with(f"{name}() missing {len(missing)} required positional argument{'s' * (len(missing) > 1)}: {names}",
                    name, *args[:given])
+    for i, parameter in enumerate(ps):  # the whole keyword byte for byte, for required and optional parameters
+        for keyword in [k for k in keyword_near_misses(parameter) if k not in ps]:
+            fails_with(f"{name}() got an unexpected keyword argument '{keyword}'", name, **dict(zip(ps[:i], args[:i])), **{keyword: args[i]})
+        assert matches(call(name, *args[:i], **dict(zip(ps[i:], args[i:]))), call(name, *args))  # exact names match
     fails_with(f"{name}() got an unexpected keyword argument 'nope'", name, *args, nope=1)
     fails_with(f"{name}() got an unexpected keyword argument '\ud800'", name, *args, **{"\ud800": 1})
     fails_with(f"{name}() got multiple values for argument '{ps[-1]}'", name, *args, **{ps[-1]: args[-1]})
     fails_with(f"{name}() got an unexpected keyword argument 'Nope'", name, None, **{"Nope": 1, ps[0]: 2})  # in order
     assert matches(call(name, **dict(reversed(list(zip(ps, args))))), call(name, *args))  # keywords in any order
-
-
-def keyword_near_misses(parameter):
-    """Keywords that are not the parameter's name but come close to it."""
-    return [parameter[:-1], parameter[:1], parameter + "s", parameter + "_", parameter.upper(), parameter.capitalize(),
-            f" {parameter}", f"{parameter} ", f"{parameter}\0", parameter.replace("_", "-"), "", "_"]
-
-
-@pytest.mark.parametrize("name", NAMES)
-def test_keywords_match_whole_names_only(name):
-    """Matching compares the whole keyword byte for byte: prefixes, extensions, case, blanks and an embedded NUL of
-    a real name are unexpected keywords, the empty string too; this holds for required and optional parameters."""
-    args = valid(name)
-    for i, parameter in enumerate(PARAMS[name]):
-        for keyword in keyword_near_misses(parameter):
-            if keyword in PARAMS[name]:
-                continue
-            given = {**dict(zip(PARAMS[name][:i], args[:i])), keyword: args[i]}
-            fails_with(f"{name}() got an unexpected keyword argument '{keyword}'", name, **given)
-    for i in range(len(args)):  # the exact names do match, from any position on
-        assert matches(call(name, *args[:i], **dict(zip(PARAMS[name][i:], args[i:]))), call(name, *args))
 
 
 def test_missing_names_skip_given_ones():

@@ -23,56 +23,36 @@ class Tensorish:
     """Stands in for a framework tensor passed without .numpy()."""
 
 
-NOTES = [  # call, message (unchanged), note
+NOTES = [  # call, note (the message itself: tests/test_calling_convention.py, tests/test_trainer_buffers.py)
     (lambda: q.compute_gae(np.ones((2, 2), np.float32), f64),
-     "argument 'rewards': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
      f"rewards: expected {VEC}; got float32 with 2 dimensions"),
-    (lambda: q.compute_gae(f64, [0.0]),
-     "argument 'values': 'list' object cannot be converted to 'PyArray<T, D>'",
-     f"values: expected {VEC}; got list"),
-    (lambda: q.compute_ppo_surrogate(f64, Tensorish()),
-     "argument 'advantages': 'Tensorish' object cannot be converted to 'PyArray<T, D>'",
-     f"advantages: expected {VEC}; got {__name__}.Tensorish"),
+    (lambda: q.compute_gae(f64, [0.0]), f"values: expected {VEC}; got list"),
+    (lambda: q.compute_ppo_surrogate(f64, Tensorish()), f"advantages: expected {VEC}; got {__name__}.Tensorish"),
     (lambda: q.compute_group_advantages(f64, "mean", True),
-     "argument 'rewards': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
      "rewards: expected a two-dimensional float64 numpy.ndarray; got float64 with 1 dimension"),
     (lambda: q.compute_gspo_importance_ratios(f64, f64, lengths.astype(np.int32)),
-     "argument 'sequence_lengths': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
      "sequence_lengths: expected a one-dimensional int64 numpy.ndarray; got int32 with 1 dimension"),
     (lambda: q.compute_padded_gae(m, m, m, dones=np.zeros(3, dtype=bool)),
-     "argument 'dones': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
      "dones: expected a two-dimensional bool, integer or floating numpy.ndarray; got bool with 1 dimension"),
     (lambda: q.batch_compute_gae([f64, f64, f64.astype(np.float32)], [f64]),
-     "argument 'all_rewards': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
      f"all_rewards[2]: expected {VEC}; got float32 with 1 dimension"),
     (lambda: q.batch_compute_gae([f64], (x for x in [f64])),
-     "argument 'all_values': 'generator' object cannot be converted to 'Sequence'",
      "all_values: expected a sequence of one-dimensional float64 numpy.ndarray; got generator"),
-    (lambda: q.compute_reward_statistics("abc"),
-     "argument 'rewards': Can't extract `str` to `Vec`",
-     f"rewards: expected {NUMBERS}; got str"),
-    (lambda: q.compute_group_advantages(m, b"mean", True),
-     "argument 'baseline_type': 'bytes' object cannot be converted to 'PyString'",
-     "baseline_type: expected a str; got bytes"),
-    (lambda: q.compute_group_advantages(m, "mean", 1),
-     "argument 'normalize': 'int' object cannot be converted to 'PyBool'",
-     "normalize: expected a bool or numpy.bool_; got int"),
+    (lambda: q.compute_reward_statistics("abc"), f"rewards: expected {NUMBERS}; got str"),
+    (lambda: q.compute_group_advantages(m, b"mean", True), "baseline_type: expected a str; got bytes"),
+    (lambda: q.compute_group_advantages(m, "mean", 1), "normalize: expected a bool or numpy.bool_; got int"),
     (lambda: q.compute_gae(strided, f64),
-     "The given array is not contiguous",
      "rewards: not contiguous (strides (16,)); pass numpy.ascontiguousarray(rewards)"),
     (lambda: q.compute_ppo_surrogate(f64, f64[::-1]),
-     "The given array is not contiguous",
      "advantages: not contiguous (strides (-8,)); pass numpy.ascontiguousarray(advantages)"),
 ]
 
 
-@pytest.mark.parametrize("call, message, note", NOTES, ids=[n.split(":")[0] + "-" + str(i) for i, (_, _, n) in enumerate(NOTES)])
-def test_refusal_carries_one_note(call, message, note):
+@pytest.mark.parametrize("call, note", NOTES, ids=[n.split(":")[0] + "-" + str(i) for i, (_, n) in enumerate(NOTES)])
+def test_refusal_carries_one_note(call, note):
     with pytest.raises(TypeError) as caught:
         call()
-    assert type(caught.value) is TypeError
-    assert str(caught.value) == message
-    assert caught.value.__notes__ == [note]
+    assert type(caught.value) is TypeError and caught.value.__notes__ == [note] and note not in str(caught.value)
 
 
 @pytest.mark.parametrize("call", [

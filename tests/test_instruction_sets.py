@@ -1,23 +1,35 @@
-# Every instruction-set path (QRL_CPU_FEATURES caps the one the processor would pick) gives the same
-# results; the variable never makes a call fail, whatever its value.
+# Every instruction-set path (QRL_CPU_FEATURES caps the one the processor would pick) and every thread count gives
+# the same results; the cap chooses the path as runtime_info() reports it; the variable never makes a call fail,
+# whatever its value.
+import json
+import os
 import platform
 
 import pytest
 
-import quorvale_rl_core as q
 from processes import DIGEST, run_ok
 
+ONLINE = os.cpu_count()
+# Every kernel in the registry (tests/registry.py) on arguments around every lane count (2, 4 and 8 doubles), so
+# vector bodies and scalar tails both run; then the options those arguments leave at their defaults (float32,
+# time-major buffers, skip masks, the statistics keywords, labelled groups). The reports before and after.
+RUN = "import json, quorvale_rl_core\nbefore = quorvale_rl_core.runtime_info()\n" + DIGEST + """
+rng = np.random.default_rng(5)
+r = rng.standard_normal((37, 300)).astype(np.float32)
+m = rng.random((37, 300)) < 0.8
+parts = [*q.compute_padded_gae(r, r * 0.5, None, m, mask=m, mask_mode="skip"), *q.compute_padded_gae(r.T, r.T, r.T, time_axis=0)]
+for b in ("mean", "median", "min", "leave_one_out"):
+    for s in ("group", "batch", "none"):
+        parts.append(q.compute_grpo_advantages(r[:, :17], b, s, std_ddof=1, epsilon=1e-6))
+        parts.append(q.compute_grpo_advantages_ragged(r.ravel(), None, b, s, group_ids=rng.integers(0, 90, r.size)))
+print("options", hashlib.sha256(flat(parts)).hexdigest())
+print(json.dumps([before, q.runtime_info()]))
+"""
 
-@pytest.fixture(scope="module")
-def uncapped():
-    return run_ok(DIGEST, {"QRL_CPU_FEATURES": None, "RAYON_NUM_THREADS": "2"})
 
-
-# Every kernel in the registry (tests/registry.py) on arguments around every lane count (2, 4 and 8
-# doubles), so vector bodies and scalar tails both run.
-@pytest.mark.parametrize("cap", ["baseline", "avx2", "avx512", "", "AVX2", "sse9", "avx2,avx512", " baseline"])
-def test_every_path_gives_the_same_results(uncapped, cap):
-    assert run_ok(DIGEST, {"QRL_CPU_FEATURES": cap, "RAYON_NUM_THREADS": "2"}) == uncapped
+def run(cap, threads):
+    *digest, reports = run_ok(RUN, {"QRL_CPU_FEATURES": cap, "RAYON_NUM_THREADS": threads}).splitlines()
+    return digest, json.loads(reports)
 
 
 def paths_of_this_processor():
@@ -27,18 +39,26 @@ def paths_of_this_processor():
     return ["baseline"] + [path for path, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags]
 
 
+@pytest.fixture(scope="module")
+def one_thread_baseline():
+    return run("baseline", "1")[0]
+
+
 # The cap names a path exactly; anything else (a list, a longer word, another case, spaces) is no cap.
-CAPS = {"baseline": "baseline", "avx2": "avx2", "avx512": "avx512", "": None, "avx2,avx512": None, "avx2x": None,
-        "avx": None, "AVX2": None, " baseline": None, "base": None}
+CAPS = [("baseline", "baseline", "7"), ("avx2", "avx2", "5"), ("avx2", "avx2", None), ("avx512", "avx512", "1"),
+        (None, None, "2"), ("", None, "2"), ("unknown-value", None, None), ("AVX2", None, "2"), ("sse9", None, "3"),
+        ("avx2,avx512", None, "2"), (" baseline", None, "2"), ("avx2x", None, "2"), ("base", None, "2")]
 
 
-@pytest.mark.skipif(platform.machine() != "x86_64", reason="one path on other processors")
-@pytest.mark.skipif(not hasattr(q, "runtime_info"), reason="the module reports its path through runtime_info()")
-@pytest.mark.parametrize("cap", list(CAPS))
-def test_cap_chooses_the_path(cap):
-    """Equal results do not show which path ran: the module's own report does."""
-    allowed = paths_of_this_processor()
-    named = CAPS[cap]
-    expected = allowed[-1] if named is None else allowed[min(["baseline", "avx2", "avx512"].index(named), len(allowed) - 1)]
-    chosen = run_ok("import quorvale_rl_core as q; print(q.runtime_info()['instruction_set'])", {"QRL_CPU_FEATURES": cap})
-    assert chosen == expected
+@pytest.mark.parametrize("cap, named, threads", CAPS)
+def test_every_path_and_thread_count(one_thread_baseline, cap, named, threads):
+    digest, (before, after) = run(cap, threads)
+    assert digest == one_thread_baseline
+    assert before == dict(after, pool_started=False) and after["pool_started"] and after["pool_failure"] is None
+    if threads:
+        assert (after["pool_threads"], after["pool_threads_source"]) == (int(threads), "RAYON_NUM_THREADS")
+    if platform.machine() == "x86_64":  # equal results do not show which path ran: the report does
+        allowed = paths_of_this_processor()
+        chosen = allowed[-1] if named is None else allowed[min(["baseline", "avx2", "avx512"].index(named), len(allowed) - 1)]
+        assert (after["instruction_set"], after["cpu_features_cap"], after["instruction_sets_allowed"]) == (chosen, named, allowed)
+        assert threads or (after["pool_threads"], after["pool_threads_source"]) == (ONLINE, "online")

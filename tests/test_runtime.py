@@ -1,15 +1,14 @@
-# The process around the calls: internal failures, the worker pool, threads, fork, imports.
+# The process around the calls: internal failures, imports, memory exhaustion (the worker pool: tests/test_pool.py
+# and tests/test_runtime_report.py).
 import math
-import os
 import re
-from concurrent.futures import ThreadPoolExecutor
 from importlib.metadata import version
 
 import numpy as np
 import pytest
 
 import quorvale_rl_core as q
-from comparison import matches, raises_panic
+from comparison import raises_panic
 from conftest import SANITIZER
 from processes import run_ok
 from registry import BOUNDS, UNWRAP
@@ -32,29 +31,6 @@ def test_internal_failure_exception(capfd):
     assert type(again.value) is kind and str(again.value) == PPO_MSG  # one type, reused
     assert re.search(r"thread '<unnamed>' failed at \S+:\d+:\n" + re.escape(PPO_MSG) + r"\n", capfd.readouterr().err)
     assert q.compute_ppo_surrogate(np.ones(300_000), np.ones(300_000)).sum() == 300_000.0  # the next call works
-
-
-@pytest.mark.parametrize("threads, cpus, size", [
-    ("1", "4", 1), ("+1", None, 1), ("2", None, 2), ("7", None, 7), ("0", "1", os.cpu_count()), (None, "1", 1),
-    ("abc", "1", 1), ("", "1", 1), ("-2", "1", 1), ("99999999999999999999999", "1", 1), ("2x", "0", os.cpu_count()),
-])
-def test_pool_size_from_environment(threads, cpus, size):
-    """The first parallel call, even an empty one, starts all N threads; later calls start none."""
-    started, later = map(int, run_ok("""
-    import os, numpy as np, quorvale_rl_core as q
-    def threads():
-        return len(os.listdir("/proc/self/task"))
-    before = threads()
-    q.compute_ppo_surrogate(np.zeros(0), np.zeros(0))
-    started = threads() - before
-    x = np.random.default_rng(1).normal(size=1_000_000)
-    for _ in range(20):
-        q.compute_ppo_surrogate(x, x)
-        q.compute_group_advantages(x.reshape(-1, 50), "median", True)
-    print(started, threads() - before)
-    """, {"RAYON_NUM_THREADS": threads, "RAYON_RS_NUM_CPUS": cpus}).split())
-    slack = 1 if SANITIZER == "thread" else 0  # ThreadSanitizer starts a thread of its own
-    assert size <= started <= size + slack and later == started
 
 
 def test_imports_without_numpy_again_and_in_a_sub_interpreter():
@@ -97,21 +73,3 @@ def test_memory_exhaustion_raises_memory_error():
             print("MemoryError")
     print(q.compute_gae(np.ones(2), np.zeros(3)).tolist())
     """).splitlines() == ["MemoryError"] * 3 + ["[1.9405000000000001, 1.0]"]
-
-
-def test_python_threads_call_concurrently():
-    """Five threads at once: results stay exact while bound failures in the workers come and go."""
-    rng = np.random.default_rng(11)
-    x, y, m = rng.normal(size=100_000), rng.normal(size=100_000), rng.normal(size=(2000, 40))
-    jobs = [lambda: q.compute_gspo_importance_ratios(x, y, np.arange(100_000) % 30), lambda: q.apply_gspo_clipping(x, y),
-            lambda: q.compute_group_advantages(m, "median", True), lambda: q.batch_compute_gae(list(m), list(m[:, :20]))]
-    expected = [job() for job in jobs]
-
-    def failing():
-        with raises_panic(PPO_MSG):
-            q.compute_ppo_surrogate(x, y, -0.1)
-
-    with ThreadPoolExecutor(5) as pool:
-        futures = [pool.submit(failing if i % 5 == 4 else jobs[i % 5]) for i in range(150)]
-        for i, future in enumerate(futures):
-            assert matches(future.result(timeout=600), None if i % 5 == 4 else expected[i % 5])

@@ -1,23 +1,13 @@
-# What every function in the registry shares, run over all of it: its entry matches the module; inputs are
-# never written; no reference or memory is kept; a refused argument names its parameter; results are the same
-# bits whatever the thread count or instruction-set path; float32 arrays are read natively or refused.
-import gc
-import sys
+# What every kernel in the registry shares, run over all of them: inputs are never written; a refused argument names
+# its parameter; float32 arrays are read natively or refused. (Also over the registry: its entry matches the module
+# in tests/test_calling_convention.py, no reference or memory kept in tests/test_leaks.py, the same bits on every
+# path and thread count in tests/test_instruction_sets.py.)
 
 import numpy as np
 import pytest
 
 import quorvale_rl_core as q
-from conftest import SANITIZER
-from processes import DIGEST, run_ok
-from registry import ALL, KERNELS, REGISTRY
-
-
-@pytest.mark.parametrize("name", ALL)
-def test_entry_matches_the_module(name):
-    f, entry = getattr(q, name), REGISTRY[name]
-    assert f.__text_signature__ == entry.signature and f.__doc__.splitlines()[0] == entry.first_line
-    assert len(entry.kinds.split()) == len(entry.params) == len(entry.valid())
+from registry import KERNELS, REGISTRY
 
 
 def arrays_in(args):
@@ -51,47 +41,6 @@ def test_refused_argument_names_its_parameter(name, i):
     prefix = f"(argument 'out': |{name}\\(\\): out )" if REGISTRY[name].kinds.split()[i] == "out" else f"argument '{parameter}': "
     with pytest.raises(TypeError, match="^" + prefix):
         getattr(q, name)(*positional, **keywords)
-
-
-@pytest.mark.parametrize("name", KERNELS)
-def test_no_references_or_memory_kept(name):
-    """Many calls, successful and failing at each parameter, keep no reference to any argument and no memory."""
-    def resident():
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * 4096
-    entry = REGISTRY[name]
-    calls = [entry.valid()]
-    for i in range(len(calls[0])):
-        calls.append(entry.valid())
-        calls[-1][i] = REFUSED
-    gc.collect()  # garbage of earlier tests may hold an interned argument
-    def references(args):  # shared objects (None, True, interned strings, small ints) move with anything else
-        return [sys.getrefcount(a) if isinstance(a, (np.ndarray, list, tuple)) else None for a in args]
-    counts = [references(args) for args in calls]
-    for rounds in (200, 2000):
-        before = resident()
-        for _ in range(rounds):
-            for args in calls:
-                positional, keywords = entry.arguments(args)
-                try:
-                    getattr(q, name)(*positional, **keywords)
-                except TypeError:
-                    pass
-    del positional, keywords
-    gc.collect()
-    assert [references(args) for args in calls] == counts
-    assert SANITIZER or resident() - before <= 1 << 20  # sanitizer allocators keep freed memory a while
-
-
-@pytest.fixture(scope="module")
-def one_thread_baseline():
-    return run_ok(DIGEST, {"QRL_CPU_FEATURES": "baseline", "RAYON_NUM_THREADS": "1"})
-
-
-@pytest.mark.parametrize("cap", ["baseline", "avx2", None])
-@pytest.mark.parametrize("threads", ["2", "5"])
-def test_same_bits_on_every_path_and_thread_count(one_thread_baseline, cap, threads):
-    assert run_ok(DIGEST, {"QRL_CPU_FEATURES": cap, "RAYON_NUM_THREADS": threads}) == one_thread_baseline
 
 
 def float32_variant(args):

@@ -1,7 +1,6 @@
-# The trainer-layer functions on the buffers trainers hold: float32 read in place, (time, envs) layouts,
-# preallocated results, flags of any dtype, skip masks, bootstraps, episode starts, labelled groups and
-# the standardisation keywords; against the slow models in reference.py, bit for bit, and against
-# transcriptions of the loops trainers write (their layouts, in float64).
+# The trainer-layer functions on the buffers trainers hold: float32 read in place and results rounded once,
+# (time, envs) layouts, preallocated results, flags of any dtype, skip masks, bootstraps, episode starts, labelled
+# groups and the standardisation keywords; against the slow models in reference.py, bit for bit; what they refuse.
 import math
 
 import numpy as np
@@ -9,9 +8,8 @@ import pytest
 
 import quorvale_rl_core as q
 import reference as ref
-from processes import run_ok
 
-NAN = math.nan
+NAN, INF = math.nan, math.inf
 
 
 def same(got, expected):
@@ -27,14 +25,16 @@ def flags(rng, shape, p):
 # ---------------------------------------------------------------- padded GAE against the model
 
 def padded_case(seed, rows=5, steps=37, dtype=np.float64, **kinds):
-    rng = np.random.default_rng(seed)
-    real = lambda shape=(rows, steps): rng.standard_normal(shape).astype(dtype)  # noqa: E731
-    args = dict(rewards=real(), values=real())
+    rng, narrow = np.random.default_rng(seed), np.float32 if dtype == "mixed" else dtype
+    real = lambda shape=(rows, steps), dtype=narrow: rng.standard_normal(shape).astype(dtype)  # noqa: E731
+    args = dict(rewards=real(), values=real(dtype=np.float64 if dtype == "mixed" else narrow))  # mixed: float64 values
     if kinds.get("next_values"):
         args["next_values"] = real()
     for name in ("dones", "truncated", "mask", "episode_starts"):
         if kinds.get(name):
             args[name] = flags(rng, (rows, steps), 0.7 if name == "mask" else 0.15)
+    if kinds.get("mask") == "right":  # right padding, the common layout
+        args["mask"] = np.arange(steps)[None, :] < rng.integers(0, steps + 1, size=(rows, 1))
     if kinds.get("bootstrap"):
         args["bootstrap"] = real((rows,))
     if kinds.get("final_values"):
@@ -47,6 +47,7 @@ def padded_case(seed, rows=5, steps=37, dtype=np.float64, **kinds):
 PADDED_KINDS = [
     dict(next_values=True),
     dict(next_values=True, dones=True, truncated=True, mask=True),
+    dict(next_values=True, dones=True, truncated=True, mask="right"),
     dict(next_values=True, truncated=True, final_values=True, dones=True),
     dict(),
     dict(bootstrap=True, dones=True, mask=True),
@@ -55,133 +56,97 @@ PADDED_KINDS = [
     dict(bootstrap=True, mask=True, mask_mode="skip"),
     dict(mask=True, dones=True, truncated=True, mask_mode="skip"),
 ]
+LAYOUTS = [np.copy, np.asfortranarray, lambda m: np.repeat(m, 2, axis=-1)[..., ::2], lambda m: m[::-1, ::-1]]
+DISCOUNTS = [(0.97, 0.9), (1.0, 1.0), (0.5, 0.0), (-0.5, 2.0), (INF, 0.5)]
 
 
-@pytest.mark.parametrize("kinds", PADDED_KINDS, ids=lambda k: "-".join(sorted(k)) or "values-only")
-@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("kinds", PADDED_KINDS, ids=lambda k: "-".join(f"{n}={v}" for n, v in sorted(k.items())) or "values-only")
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, "mixed"])
 @pytest.mark.parametrize("time_axis", [1, 0])
-@pytest.mark.parametrize("steps", [1, 37, 1200])  # one step, within one chunk, across chunks
+@pytest.mark.parametrize("steps", [0, 1, 37, 1200])  # no step, one step, within one chunk, across chunks
 def test_padded_gae_matches_model(kinds, dtype, time_axis, steps):
-    mode = kinds.get("mask_mode", "cut")
-    args = padded_case(steps, rows=6, steps=steps, dtype=dtype, **kinds)
-    if time_axis == 0:
-        args = {k: (v.T if v.ndim == 2 else v) for k, v in args.items()}
-    got = q.compute_padded_gae(**args, gamma=0.97, gae_lambda=0.9, time_axis=time_axis, mask_mode=mode)
-    want = ref.padded_gae_buffers(**args, gamma=0.97, gae_lambda=0.9, time_axis=time_axis, mask_mode=mode)
-    assert all(same(g, w) for g, w in zip(got, want))
+    """Every layout, with NaN, infinities and huge values, in and out of padding; results fresh and C-contiguous."""
+    mode, seed = kinds.get("mask_mode", "cut"), steps + 7 * PADDED_KINDS.index(kinds) + time_axis
+    rows = (1, 6, 9, 19)[seed // 4 % 4]  # rows fill the vector lanes of every width, with tails
+    args = padded_case(steps, rows=rows, steps=steps, dtype=dtype, **kinds)
+    if seed % 3 == 0 and steps:
+        with np.errstate(over="ignore"):  # huge values are infinite in float32
+            args["values"][seed % rows, ::5] = [NAN, INF, -INF, 1e300][seed % 4]
+            args["rewards"] *= [1.0, 1e300][seed % 2]
+    layout = LAYOUTS[seed % 4]
+    args = {k: (layout(v.T if time_axis == 0 else v) if v.ndim == 2 else v) for k, v in args.items()}
+    gamma, lam = DISCOUNTS[seed % 5]
+    got = q.compute_padded_gae(**args, gamma=gamma, gae_lambda=lam, time_axis=time_axis, mask_mode=mode)
+    want = ref.compute_padded_gae(**args, gamma=gamma, gae_lambda=lam, time_axis=time_axis, mask_mode=mode)
+    assert all(same(g, w) and g.flags.c_contiguous and g.flags.owndata for g, w in zip(got, want))
+    aliased = q.compute_padded_gae(**args, gamma=gamma, gae_lambda=lam, time_axis=time_axis - 2, mask_mode=mode)
+    assert all(same(a, g) for a, g in zip(aliased, got))  # -1 and -2 name the same axes
 
 
-def test_float32_is_the_float64_result_rounded_once():
-    args = padded_case(1, rows=9, steps=300, dtype=np.float32, next_values=True, dones=True, mask=True)
-    wide = {k: (v.astype(np.float64) if v.dtype == np.float32 else v) for k, v in args.items()}
-    for got, full in zip(q.compute_padded_gae(**args), q.compute_padded_gae(**wide)):
-        assert got.dtype == np.float32 and same(got, full.astype(np.float32))
-    rng = np.random.default_rng(2)
-    x = rng.standard_normal((70, 24)).astype(np.float32)
-    for baseline in ("mean", "median", "min", "leave_one_out"):
-        for scale in ("group", "batch", "none"):
-            assert same(q.compute_grpo_advantages(x, baseline, scale),
-                        q.compute_grpo_advantages(x.astype(np.float64), baseline, scale).astype(np.float32))
-            flat, ids = x.ravel(), rng.integers(0, 50, x.size)
-            assert same(q.compute_grpo_advantages_ragged(flat, None, baseline, scale, group_ids=ids),
-                        q.compute_grpo_advantages_ragged(flat.astype(np.float64), None, baseline, scale,
-                                                         group_ids=ids).astype(np.float32))
-    # One float64 value array makes the whole result float64.
-    mixed = dict(args, values=args["values"].astype(np.float64))
-    assert all(r.dtype == np.float64 and same(r, w) for r, w in zip(q.compute_padded_gae(**mixed),
-                                                                    q.compute_padded_gae(**wide)))
+@pytest.mark.parametrize("which", range(6))
+@pytest.mark.parametrize("layout", LAYOUTS[1:3], ids=["fortran", "strided"])
+def test_padded_gae_one_array_in_another_layout(which, layout):
+    """One argument laid out differently from the others is read as it is (the unit-stride path checks each)."""
+    rng = np.random.default_rng(which)
+    arrays = [rng.normal(size=(7, 7)) for _ in range(3)] + [rng.random((7, 7)) < p for p in (0.2, 0.2, 0.8)]
+    expected = q.compute_padded_gae(*arrays, 0.9, 0.8)
+    arrays[which] = layout(arrays[which])
+    assert all(same(got, want) for got, want in zip(q.compute_padded_gae(*arrays, 0.9, 0.8), expected))
 
 
-def test_results_agree_across_threads_and_instruction_sets():
-    code = """
-        import hashlib, numpy as np, quorvale_rl_core as q
-        rng = np.random.default_rng(5)
-        r = rng.standard_normal((37, 300)).astype(np.float32)
-        m = rng.random((37, 300)) < 0.8
-        parts = list(q.compute_padded_gae(r, r * 0.5, None, m, mask=m, mask_mode="skip"))
-        parts += list(q.compute_padded_gae(r.T, r.T, r.T, time_axis=0))
-        for b in ("mean", "median", "min", "leave_one_out"):
-            for s in ("group", "batch", "none"):
-                parts.append(q.compute_grpo_advantages(r[:, :17], b, s, std_ddof=1, epsilon=1e-6))
-                parts.append(q.compute_grpo_advantages_ragged(r.ravel(), None, b, s, group_ids=rng.integers(0, 90, r.size)))
-        print(hashlib.sha256(b"".join(p.tobytes() for p in parts)).hexdigest())
-    """
-    seen = {run_ok(code, {"RAYON_NUM_THREADS": n, "QRL_CPU_FEATURES": cap})
-            for n in ("1", "3") for cap in ("baseline", "avx2", None)}
-    assert len(seen) == 1
-
-
-# ---------------------------------------------------------------- layouts, outputs, flags
-
-def test_time_axis_zero_reads_and_writes_time_major_buffers_in_place():
-    args = padded_case(3, rows=8, steps=50, dtype=np.float32, next_values=True, dones=True)
-    batch_major = q.compute_padded_gae(**args)
-    time_major = {k: np.ascontiguousarray(v.T) for k, v in args.items()}
-    got = q.compute_padded_gae(**time_major, time_axis=0)
-    assert all(g.shape == (50, 8) and g.flags.c_contiguous and same(g.T, b) for g, b in zip(got, batch_major))
-    assert all(same(a, b) for a, b in zip(q.compute_padded_gae(**time_major, time_axis=-2), got))
-    with pytest.raises(ValueError, match=r"time_axis must be 0 or 1, not 2"):
-        q.compute_padded_gae(**args, time_axis=2)
-
-
-def test_out_receives_the_results_and_may_be_an_input():
-    args = padded_case(4, rows=6, steps=40, next_values=True, dones=True, mask=True)
-    want = q.compute_padded_gae(**args)
-    adv, ret = np.empty((6, 40)), np.empty((6, 40))
-    got = q.compute_padded_gae(**args, out=(adv, ret))
-    assert got[0] is adv and got[1] is ret and same(adv, want[0]) and same(ret, want[1])
-    # Over the inputs themselves: every input is read before it is overwritten.
-    rewards, values = args["rewards"].copy(), args["values"].copy()
-    q.compute_padded_gae(**dict(args, rewards=rewards, values=values), out=(rewards, values))
-    assert same(rewards, want[0]) and same(values, want[1])
-    # A float32 destination for float64 inputs, and strided destinations.
-    small = np.empty((6, 40), np.float32), np.empty((40, 6), np.float32).T
-    q.compute_padded_gae(**args, out=small)
-    assert same(small[0], want[0].astype(np.float32)) and same(small[1], want[1].astype(np.float32))
-
+# ---------------------------------------------------------------- outputs and flags
 
 @pytest.mark.parametrize("time_axis", [0, 1])
-def test_out_with_every_scalar_keyword_given(time_axis):
-    # The scalars sit beside the arrays in the argument list; only the arrays may be read as memory.
-    args = padded_case(5, rows=6, steps=40, next_values=True, dones=True)
+def test_out_receives_the_results(time_axis):
+    """Fresh, float32 and strided destinations, then the inputs themselves (each read before it is overwritten); every
+    scalar keyword beside out= (only the arrays may be read as memory)."""
+    args = padded_case(4, rows=6, steps=40, next_values=True, dones=True, mask=True)
     if time_axis == 0:
         args = {k: np.ascontiguousarray(v.T) for k, v in args.items()}
     scalars = dict(gamma=0.9, gae_lambda=0.8, time_axis=time_axis, mask_mode="cut")
     want = q.compute_padded_gae(**args, **scalars)
-    out = np.empty_like(args["rewards"]), np.empty_like(args["rewards"])
-    got = q.compute_padded_gae(**args, **scalars, out=out)
-    assert got[0] is out[0] and same(out[0], want[0]) and same(out[1], want[1])
-
+    shape, inputs = want[0].shape, dict(args, rewards=args["rewards"].copy(), values=args["values"].copy())
+    for out in [(np.empty(shape), np.empty(shape)), (np.empty(shape, np.float32), np.empty(shape[::-1], np.float32).T),
+                (inputs["rewards"], inputs["values"])]:
+        got = q.compute_padded_gae(**inputs, **scalars, out=out)
+        assert got[0] is out[0] and got[1] is out[1]
+        assert all(same(o, w.astype(o.dtype)) for o, w in zip(out, want))
     x = np.random.default_rng(1).standard_normal((30, 12))
     for baseline in ("mean", "median", "leave_one_out"):
         want = q.compute_grpo_advantages(x, baseline, "batch")
-        inplace = x.copy()
+        inplace, flat, wide = x.copy(), x.ravel().copy(), np.zeros((30, 24))[:, ::2]
         assert q.compute_grpo_advantages(inplace, baseline, "batch", out=inplace) is inplace and same(inplace, want)
-        flat = x.ravel().copy()
-        lengths = np.full(30, 12)
-        q.compute_grpo_advantages_ragged(flat, lengths, baseline, "batch", out=flat)
-        assert same(flat, want.ravel())
-        wide = np.zeros((30, 24))[:, ::2]
+        q.compute_grpo_advantages_ragged(flat, np.full(30, 12), baseline, "batch", out=flat)
         q.compute_grpo_advantages(x, baseline, "batch", out=wide)
-        assert same(wide, want)
+        assert same(flat, want.ravel()) and same(wide, want)
 
 
-@pytest.mark.parametrize("dtype", [np.int8, np.uint8, np.int32, np.uint64, np.float16, np.float32, np.float64])
+@pytest.mark.parametrize("dtype", [np.int8, np.uint8, np.int32, np.uint64, np.float16, np.float32, np.float64, "bool view"])
 def test_flags_of_any_dtype_mean_nonzero(dtype):
+    """Nonzero is set: NaN too, -0.0 not; a bool view of bytes other than 0 and 1 as well."""
     args = padded_case(6, rows=4, steps=30, next_values=True)
-    rng = np.random.default_rng(6)
-    raw = rng.integers(0, 3, (3, 4, 30)).astype(dtype)
-    as_bool = {name: raw[k] != 0 for k, name in enumerate(("dones", "truncated", "mask"))}
-    typed = {name: raw[k] for k, name in enumerate(("dones", "truncated", "mask"))}
-    assert all(same(a, b) for a, b in zip(q.compute_padded_gae(**args, **typed), q.compute_padded_gae(**args, **as_bool)))
+    raw = np.random.default_rng(6).integers(0, 3, (3, 4, 30))
+    if dtype == "bool view":
+        typed = (raw * 127).astype(np.uint8).view(bool)
+    elif np.issubdtype(dtype, np.floating):
+        typed = np.array([-0.0, 1.0, NAN])[raw].astype(dtype)
+    else:
+        typed = raw.astype(dtype)
+    named = lambda a: dict(zip(("dones", "truncated", "mask"), a))  # noqa: E731
+    assert all(same(a, b) for a, b in zip(q.compute_padded_gae(**args, **named(typed)), q.compute_padded_gae(**args, **named(raw != 0))))
 
 
-def test_float_flags_read_nan_as_set_and_negative_zero_as_unset():
-    args = padded_case(7, rows=1, steps=4, next_values=True)
-    got = q.compute_padded_gae(**args, dones=np.array([[NAN, -0.0, 0.0, 1.0]], np.float32))
-    want = q.compute_padded_gae(**args, dones=np.array([[True, False, False, True]]))
-    assert all(same(a, b) for a, b in zip(got, want))
+def test_empty_and_default_arguments():
+    r = np.ones((2, 3))
+    assert all(same(a, b) and same(a, c) for a, b, c in zip(q.compute_padded_gae(r, r, r), q.compute_padded_gae(
+        r, r, r, None, None, None), q.compute_padded_gae(r, r, r, np.zeros((2, 3), bool), np.zeros((2, 3), bool), np.ones((2, 3), bool))))
+    wide = np.zeros((0, 10 ** 10))  # no row: nothing sized by the row length is allocated
+    assert q.compute_padded_gae(wide, wide, wide)[0].shape == (0, 10 ** 10)
+    assert q.compute_grpo_advantages(np.zeros((10 ** 10, 0)), "median", "batch").shape == (10 ** 10, 0)
+    assert same(q.compute_grpo_advantages(np.ones((2, 2))), q.compute_grpo_advantages(np.ones((2, 2)), "mean", "group"))
 
+
+# ---------------------------------------------------------------- what they refuse
 
 def _frozen(shape):
     a = np.empty(shape)
@@ -191,8 +156,8 @@ def _frozen(shape):
 
 PADDED = padded_case(4, rows=6, steps=40, next_values=True)
 MASKED = padded_case(8, rows=2, steps=5, next_values=True, mask=True)
-GROUPS = np.ones((3, 4))
-SHARED = np.empty((2, 6, 40))
+R, GROUPS, SHARED, X3 = np.ones((2, 3)), np.ones((3, 4)), np.empty((2, 6, 40)), np.array([1.0, 2.0, 3.0])
+NOT_ARRAY = r"(?m)^argument '{}': '\w+' object cannot be converted to 'PyArray<T, D>'$"
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -213,13 +178,35 @@ SHARED = np.empty((2, 6, 40))
     (lambda: q.compute_padded_gae(MASKED["rewards"], MASKED["values"], last_dones=np.zeros(3, bool)), ValueError,
      r"'last_dones' has 3 entries but the batch has 2 rows"),
     (lambda: q.compute_padded_gae(*MASKED.values(), None, None, 0.9, 0.9, 1), TypeError,
-     r"takes from 2 to 8 positional arguments but 9 were given"),
+     r"^compute_padded_gae\(\) takes from 2 to 8 positional arguments but 9 were given$"),
+    (lambda: q.compute_padded_gae(R, R, time_axis=2), ValueError, r"time_axis must be 0 or 1, not 2"),
+    (lambda: q.compute_padded_gae(R, R, np.ones((2, 4))), ValueError,
+     r"^compute_padded_gae\(\): 'next_values' has shape \(2, 4\) but 'rewards' has \(2, 3\)$"),
+    (lambda: q.compute_padded_gae(R, R, R, mask=np.ones((3, 2), bool)), ValueError, r"'mask' has shape \(3, 2\)"),
+    (lambda: q.compute_padded_gae(R), TypeError, r"^compute_padded_gae\(\) missing 1 required positional argument: 'values'$"),
+    (lambda: q.compute_padded_gae(R, R, R, gamma=None), TypeError, r"^argument 'gamma': must be real number, not NoneType$"),
+    *[(lambda bad=bad: q.compute_padded_gae(R, R, R, bad), TypeError, NOT_ARRAY.format("dones"))  # flags are real matrices
+      for bad in (np.ones((2, 3), complex), np.ones((2, 3), object), np.ones(3, bool), [[True] * 3] * 2)],
     (lambda: q.compute_grpo_advantages(GROUPS, out=np.empty((4, 3))), ValueError,
      r"^compute_grpo_advantages\(\): 'out' has shape \(4, 3\) but the result has shape \(3, 4\)$"),
     (lambda: q.compute_grpo_advantages(GROUPS, out=_frozen((3, 4))), ValueError, r"'out' is read-only"),
     (lambda: q.compute_grpo_advantages_ragged(GROUPS.ravel(), np.array([12]), out=[0.0] * 12), TypeError, r"argument 'out'"),
+    (lambda: q.compute_grpo_advantages(GROUPS, "Median"), ValueError,
+     '^baseline_type must be "mean", "median", "min" or "leave_one_out", not "Median"$'),
+    (lambda: q.compute_grpo_advantages(GROUPS, scale="True"), ValueError, '^scale must be "group", "batch" or "none", not "True"$'),
+    (lambda: q.compute_grpo_advantages(GROUPS, "mean", True), TypeError, "(?m)^argument 'scale': 'bool' object cannot be converted to 'PyString'$"),
+    (lambda: q.compute_grpo_advantages(GROUPS, std_ddof=2), ValueError, r"std_ddof must be 0 or 1, not 2"),
+    (lambda: q.compute_grpo_advantages_ragged(X3, np.array([3], np.int32)), TypeError, NOT_ARRAY.format("group_lengths")),
+    (lambda: q.compute_grpo_advantages_ragged(X3, np.array([1, 1])), ValueError, r"^group_lengths sum to 2 but rewards holds 3 values$"),
+    (lambda: q.compute_grpo_advantages_ragged(X3, np.array([4, -1])), ValueError, r"^group_lengths\[1\] is negative: -1$"),
+    (lambda: q.compute_grpo_advantages_ragged(X3, np.array([2 ** 62] * 3)), ValueError,
+     r"^group_lengths sum to 9223372036854775807 but rewards holds 3 values$"),
+    (lambda: q.compute_grpo_advantages_ragged(X3), ValueError, r"pass exactly one of group_lengths and group_ids"),
+    (lambda: q.compute_grpo_advantages_ragged(X3, np.array([3]), group_ids=np.zeros(3, np.int64)), ValueError, r"pass exactly one of group_lengths and group_ids"),
+    (lambda: q.compute_grpo_advantages_ragged(np.ones(500), group_ids=np.zeros(3, np.int64)), ValueError,
+     r"group_ids has 3 entries but rewards holds 500 values"),
 ])
-def test_bad_outputs_and_keywords_are_refused(call, error, message):
+def test_bad_arguments_are_refused(call, error, message):
     with pytest.raises(error, match=message):
         call()
 
@@ -229,38 +216,16 @@ def test_bad_outputs_and_keywords_are_refused(call, error, message):
 @pytest.mark.parametrize("baseline", ["mean", "median", "min", "leave_one_out"])
 @pytest.mark.parametrize("scale", ["group", "batch", "none"])
 @pytest.mark.parametrize("statistics", [{}, dict(std_ddof=1, epsilon=1e-6, std_floor=-1.0), dict(std_ddof=1, epsilon=1e-4)])
-def test_labelled_groups_match_the_model(baseline, scale, statistics):
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_labelled_groups_match_the_model(baseline, scale, statistics, dtype):
+    """Labels in any order and of any int64 value (the same groups given by lengths: tests/test_trainer_kernels.py)."""
     rng = np.random.default_rng(20)
     for n, labels in ((0, 1), (1, 1), (40, 7), (300, 60)):
-        rewards = rng.integers(-3, 4, n).astype(np.float64)  # ties, equal groups, zeros
+        rewards = (rng.integers(-3, 4, n) + rng.standard_normal(n) * (dtype == np.float32)).astype(dtype)  # ties, zeros
         ids = rng.integers(-(10 ** 12), 10 ** 12, labels)[rng.integers(0, labels, n)] if n else np.zeros(0, np.int64)
         for labelled in (ids, np.array([np.iinfo(np.int64).min, np.iinfo(np.int64).max, -1, 0, 2047, 2048])[ids % 6]):
             got = q.compute_grpo_advantages_ragged(rewards, None, baseline, scale, group_ids=labelled, **statistics)
-            assert same(got, ref.grpo_labelled(rewards, labelled, baseline, scale, **statistics))
-
-
-def test_labels_in_any_order_equal_sorted_lengths():
-    rng = np.random.default_rng(21)
-    ids = rng.integers(0, 30, 500)
-    rewards = rng.standard_normal(500)
-    order = np.argsort(ids, kind="stable")
-    by_lengths = np.empty(500)
-    by_lengths[order] = q.compute_grpo_advantages_ragged(rewards[order], np.bincount(ids)[np.unique(ids)], "median", "group")
-    assert same(q.compute_grpo_advantages_ragged(rewards, group_ids=ids, baseline_type="median"), by_lengths)
-    with pytest.raises(ValueError, match=r"pass exactly one of group_lengths and group_ids"):
-        q.compute_grpo_advantages_ragged(rewards)
-    with pytest.raises(ValueError, match=r"pass exactly one of group_lengths and group_ids"):
-        q.compute_grpo_advantages_ragged(rewards, np.array([500]), group_ids=ids)
-    with pytest.raises(ValueError, match=r"group_ids has 3 entries but rewards holds 500 values"):
-        q.compute_grpo_advantages_ragged(rewards, group_ids=np.zeros(3, np.int64))
-
-
-@pytest.mark.parametrize("ddof", [0, 1])
-def test_one_member_groups_are_never_standardised(ddof):
-    got = q.compute_grpo_advantages(np.array([[3.5], [-1.0]]), "mean", "group", std_ddof=ddof)
-    assert same(got, np.zeros((2, 1)))
-    with pytest.raises(ValueError, match=r"std_ddof must be 0 or 1, not 2"):
-        q.compute_grpo_advantages(np.ones((2, 2)), std_ddof=2)
+            assert same(got, ref.compute_grpo_advantages_ragged(rewards, None, baseline, scale, group_ids=labelled, **statistics))
 
 
 def test_trl_and_verl_arithmetic_is_reachable():

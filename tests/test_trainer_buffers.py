@@ -54,6 +54,9 @@ PADDED_KINDS = [
     dict(bootstrap=True, episode_starts=True, last_dones=True),
     dict(bootstrap=True, mask=True, mask_mode="skip"),
     dict(mask=True, dones=True, truncated=True, mask_mode="skip"),
+    dict(bootstrap=True, mask=True, dones=True, mask_mode="carry"),
+    dict(bootstrap=True, mask=True, truncated=True, mask_mode="zero"),
+    dict(next_values=True, mask=True, dones=True, mask_mode="zero"),
 ]
 
 
@@ -99,6 +102,7 @@ def test_results_agree_across_threads_and_instruction_sets():
         r = rng.standard_normal((37, 300)).astype(np.float32)
         m = rng.random((37, 300)) < 0.8
         parts = list(q.compute_padded_gae(r, r * 0.5, None, m, mask=m, mask_mode="skip"))
+        parts += [q.compute_padded_gae(r, r * 0.5, mask=m, mask_mode=mode)[1] for mode in ("carry", "zero")]
         parts += list(q.compute_padded_gae(r.T, r.T, r.T, time_axis=0))
         for b in ("mean", "median", "min", "leave_one_out"):
             for s in ("group", "batch", "none"):
@@ -208,7 +212,7 @@ SHARED = np.empty((2, 6, 40))
      r"^compute_padded_gae\(\): 'out\[1\]' is read-only$"),
     (lambda: q.compute_padded_gae(**PADDED, out=(SHARED[0], SHARED[0])), ValueError, r"the two out arrays share memory"),
     (lambda: q.compute_padded_gae(**MASKED, mask_mode="skip"), ValueError, r'mask_mode="skip" takes the next value from \'values\''),
-    (lambda: q.compute_padded_gae(**MASKED, mask_mode="Skip"), ValueError, r'mask_mode must be "cut" or "skip", not "Skip"'),
+    (lambda: q.compute_padded_gae(**MASKED, mask_mode="Skip"), ValueError, r'mask_mode must be "cut", "skip", "carry" or "zero", not "Skip"'),
     (lambda: q.compute_padded_gae(**MASKED, bootstrap=np.zeros(2)), ValueError, r"'bootstrap' is the value after each row's last step"),
     (lambda: q.compute_padded_gae(MASKED["rewards"], MASKED["values"], last_dones=np.zeros(3, bool)), ValueError,
      r"'last_dones' has 3 entries but the batch has 2 rows"),

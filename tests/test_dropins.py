@@ -177,7 +177,7 @@ def test_verl_registry():
     core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
     from verl.trainer.config import AlgoConfig
     names = verl.register()
-    assert set(names) == {"quorvale_grpo", "quorvale_grpo_vectorized", "quorvale_rloo", "quorvale_reinforce_plus_plus",
+    assert set(names) >= {"quorvale_grpo", "quorvale_grpo_vectorized", "quorvale_rloo", "quorvale_reinforce_plus_plus",
                           "quorvale_reinforce_plus_plus_baseline"}
     assert verl.register() == names  # registering twice is harmless
     rewards, mask, uids = grpo_batch(rng(5), torch.float32)

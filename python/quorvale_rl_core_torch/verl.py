@@ -28,6 +28,12 @@ from . import (
     compute_padded_gae,
 )
 from ._products import empty_like, is_binary, times_mask, times_mask_in_place
+from ._verl_estimators import (  # noqa: F401 - verl's names, importable from here
+    ESTIMATORS,
+    compute_gpg_outcome_advantage,
+    compute_remax_outcome_advantage,
+    compute_rloo_vectorized_outcome_advantage,
+)
 
 __all__ = [
     "compute_gae_advantage_return",
@@ -309,6 +315,7 @@ def register(prefix="quorvale_"):
         "rloo": compute_rloo_outcome_advantage,
         "reinforce_plus_plus": compute_reinforce_plus_plus_outcome_advantage,
         "reinforce_plus_plus_baseline": compute_reinforce_plus_plus_baseline_outcome_advantage,
+        **ESTIMATORS,
     }
     registered = {}
     for name, function in estimators.items():

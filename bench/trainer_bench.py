@@ -316,6 +316,51 @@ def bench_adapter(repeat, quick):
     return out
 
 
+# ---------------------------------------------------------------- masked statistics, returns, broadcasts, KL
+
+
+def bench_masked(repeat, quick):
+    """The masked building blocks against the torch lines trainers write for them (float32, int64 masks)."""
+    if torch is None:
+        return None
+    rows, steps = (64, 256) if quick else (1024, 2048)
+    rng = np.random.default_rng(3)
+    values = rng.standard_normal((rows, steps)).astype(np.float32)
+    other = rng.standard_normal((rows, steps)).astype(np.float32)
+    mask = (np.arange(steps) < rng.integers(steps // 8, steps + 1, (rows, 1))).astype(np.int64)
+    tv, to, tm = torch.from_numpy(values), torch.from_numpy(other), torch.from_numpy(mask)
+
+    def whiten_torch():  # verl's masked_whiten
+        count = tm.sum() + 1e-8
+        mean = (tv * tm).sum() / count
+        variance = (((tv - mean) ** 2) * tm).sum() / count * (tm.sum() / (tm.sum() - 1))
+        return (tv - mean) * torch.rsqrt(variance + 1e-8)
+
+    def returns_torch():  # verl's REINFORCE++ loop
+        out, running = torch.zeros_like(tv), 0.0
+        for t in reversed(range(steps)):
+            new = tv[:, t] + 0.99 * running
+            out[:, t] = new * tm[:, t]
+            running = new * tm[:, t] + running * (1 - tm[:, t])
+        return out
+
+    cases = [
+        ("compute_masked_whitening", lambda: q.compute_masked_whitening(values, mask, float32_counts=True), whiten_torch),
+        ("compute_masked_returns", lambda: q.compute_masked_returns(values, mask, 0.99, mask_mode="skip"), returns_torch),
+        ("broadcast_row_values", lambda: q.broadcast_row_values(values[:, 0].copy(), mask), lambda: tv[:, :1] * tm),
+        ("compute_kl_penalty k3", lambda: q.compute_kl_penalty(values, other, "k3", mask, rewards=values, beta=0.1),
+         lambda: tv - 0.1 * (torch.clamp(torch.exp(torch.clamp(to - tv, -20, 20)) - torch.clamp(to - tv, -20, 20) - 1,
+                                         -10, 10) * tm)),
+    ]
+    timings = {}
+    for name, ours, theirs in cases:
+        assert np.allclose(ours(), theirs().numpy(), rtol=1e-4, atol=1e-4, equal_nan=True), name
+        found = race({"quorvale_rl_core": ours, "torch": theirs}, repeat)
+        table(f"{name} {rows}x{steps} float32", found)
+        timings[name] = found
+    return timings
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small sizes only (a smoke run)")
@@ -325,6 +370,7 @@ def main():
           f"torch {torch.__version__ if torch else '-'}, numba {numba.__version__ if numba else '-'}")
     bench_gae(args.repeat, args.quick)
     bench_groups(args.repeat, args.quick)
+    bench_masked(args.repeat, args.quick)
     bench_adapter(args.repeat, args.quick)
 
 

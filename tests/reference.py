@@ -206,26 +206,32 @@ def compute_padded_gae(rewards, values, next_values=None, dones=None, truncated=
         boot = 0.0 if bootstrap is None else float(bootstrap[b])
         g, chain = 0.0, boot
         for t in range(steps - 1, -1, -1):
-            if not real(b, t):
+            zeroed = mask_mode == "zero" and not real(b, t)
+            if not real(b, t) and not zeroed:
                 if mask_mode == "cut":
                     g = 0.0
+                elif mask_mode == "carry":
+                    adv[b, t], ret[b, t] = g, g + float(v[b, t])
                 continue
             done = (_flag(d, b, t) or (t + 1 < steps and _flag(st, b, t + 1))
                     or (t == steps - 1 and _flag(last_dones, b)))
             cut = _flag(tr, b, t)
             if nv is not None:
                 nxt = float(nv[b, t])
-            elif mask_mode == "skip":
+            elif mask_mode in ("skip", "carry"):
                 nxt = chain
+            elif t + 1 < steps and not real(b, t + 1):
+                nxt = 0.0 if mask_mode == "zero" else boot
             else:
-                nxt = float(v[b, t + 1]) if t + 1 < steps and real(b, t + 1) else boot
+                nxt = float(v[b, t + 1]) if t + 1 < steps else boot
             if cut and fv is not None:
                 nxt = float(fv[b, t])
             if done:
                 nxt = 0.0
-            delta = (gamma * nxt + float(r[b, t])) - float(v[b, t])
+            rt, vt = (0.0, 0.0) if zeroed else (float(r[b, t]), float(v[b, t]))
+            delta = (gamma * nxt + rt) - vt
             g = c * (0.0 if done or cut else g) + delta
-            adv[b, t], ret[b, t] = g, g + float(v[b, t])
+            adv[b, t], ret[b, t] = g, g + vt
             chain = float(v[b, t])
     return turn(adv).astype(dtype), turn(ret).astype(dtype)
 
@@ -275,3 +281,93 @@ def compute_grpo_advantages(rewards, baseline_type="mean", scale="group", **stat
     rows, members = np.shape(rewards)
     out = compute_grpo_advantages_ragged(np.ravel(rewards), [members] * rows, baseline_type, scale, **statistics)
     return None if out is None else out.reshape(rows, members)
+
+
+def _kept(mask, b, t):
+    return mask is None or _flag(mask, b, t)
+
+
+def _blocked_sum(values, mask, term, block=2048):
+    """The documented order: blocks of `block` columns per row, eight accumulators (j mod 8) per block."""
+    rows, columns = values.shape
+    total, count = 0.0, 0
+    for b in range(rows):
+        for start in range(0, columns, block):
+            acc = [0.0] * 8
+            for j in range(start, min(start + block, columns)):
+                if _kept(mask, b, j):
+                    acc[(j - start) % 8] += term(float(values[b, j]))
+                    count += 1
+            total += ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]))
+    return total, count
+
+
+def compute_masked_whitening(values, mask=None, *, std_ddof=1, count_epsilon=1e-8, epsilon=1e-8, shift_mean=True,
+                             unmasked="whitened", float32_counts=False):
+    total, n = _blocked_sum(values, mask, lambda x: x)
+    if std_ddof and n <= std_ddof:
+        raise ValueError("too few")
+    if float32_counts:
+        f = np.float32
+        divisor = float(f(f(n) + f(count_epsilon)))
+        factor = float(f(n) / f(n - std_ddof)) if std_ddof else 1.0
+    else:
+        divisor, factor = n + count_epsilon, (n / (n - std_ddof) if std_ddof else 1.0)
+    mean = total / divisor if divisor else math.nan
+    squares, _ = _blocked_sum(values, mask, lambda x: (x - mean) * (x - mean))
+    variance = (squares / divisor) * factor if std_ddof else squares / divisor if divisor else math.nan
+    scale = 1.0 / math.sqrt(variance + epsilon) if variance + epsilon > 0 else math.nan
+    out = np.zeros(values.shape)
+    for (b, t), x in np.ndenumerate(values):
+        w = (float(x) - mean) * scale
+        if not shift_mean:
+            w += mean
+        if not _kept(mask, b, t) and unmasked != "whitened":
+            w = 0.0 if unmasked == "zero" else w * 0.0
+        out[b, t] = w
+    return out.astype(values.dtype)
+
+
+def compute_masked_returns(rewards, mask=None, gamma=0.99, *, mask_mode="cut"):
+    out = np.zeros(rewards.shape)
+    for b in range(rewards.shape[0]):
+        g = 0.0
+        for t in range(rewards.shape[1] - 1, -1, -1):
+            kept = _kept(mask, b, t)
+            if kept or mask_mode == "zero":
+                g = (gamma * 1.0) * g + ((gamma * 0.0 + (float(rewards[b, t]) if kept else 0.0)) - 0.0)
+                out[b, t] = g
+            elif mask_mode == "cut":
+                g = 0.0
+            elif mask_mode == "carry":
+                out[b, t] = g
+    return out.astype(rewards.dtype)
+
+
+def broadcast_row_values(values, mask):
+    out = np.zeros(mask.shape)
+    for (b, t), _ in np.ndenumerate(out):
+        out[b, t] = float(values[b]) if _flag(mask, b, t) else float(values[b]) * 0.0
+    return out.astype(values.dtype)
+
+
+def compute_kl_penalty(logprob, ref_logprob, estimator="k1", mask=None, *, rewards=None, beta=1.0):
+    def clamp(x, low, high):
+        return x if x != x else min(max(x, low), high)
+
+    def kl(p, q):
+        if estimator in ("k1", "kl"):
+            return p - q
+        if estimator == "abs":
+            return abs(p - q)
+        if estimator in ("k2", "mse"):
+            return 0.5 * ((p - q) * (p - q))
+        x = clamp(q - p, -20.0, 20.0)
+        return clamp((math.exp(x) - x) - 1.0, -10.0, 10.0)
+
+    out = np.zeros(logprob.shape)
+    for (b, t), p in np.ndenumerate(logprob):
+        k = kl(float(p), float(ref_logprob[b, t]))
+        k = k if _kept(mask, b, t) else k * 0.0
+        out[b, t] = k if rewards is None else float(rewards[b, t]) - beta * k
+    return out.astype(result_dtype(logprob, ref_logprob, rewards))

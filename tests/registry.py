@@ -92,6 +92,23 @@ REGISTRY = {
                                                "Compute group-relative advantages of groups of any sizes",
                                                lambda: [f64([1.0, 2.0, 4.0, 8.0, -1.0]), np.array([2, 0, 3]), "leave_one_out", "none", None, 0, 1e-8, 1e-8, None],
                                                layer="trainer", float32=True, family="trainer layouts"),
+    "compute_masked_whitening": Function('(values, mask=None, *, std_ddof=1, count_epsilon=1e-08, epsilon=1e-08, shift_mean=True, '
+                                         'unmasked="whitened", float32_counts=False, out=None)', "mat flags int float float bool str bool out",
+                                         "Whiten values with the mean and variance of their masked elements",
+                                         lambda: [np.arange(12.0).reshape(3, 4) ** 2, np.tri(3, 4, 1, dtype=bool), 1, 1e-8, 1e-8, False, "times_mask", True, None],
+                                         layer="trainer", float32=True, family="trainer layouts"),
+    "compute_masked_returns": Function('(rewards, mask=None, gamma=0.99, *, mask_mode="cut", out=None)', "mat flags float str out",
+                                       "Compute discounted returns over a padded batch with a mask",
+                                       lambda: [np.arange(12.0).reshape(3, 4), np.tri(3, 4, 1, dtype=np.int64), 0.9, "skip", None],
+                                       layer="trainer", float32=True, family="trainer layouts"),
+    "broadcast_row_values": Function("(values, mask, *, out=None)", "vec flags out", "Spread one value per row along a mask: values[i] * mask[i, j]",
+                                     lambda: [f64([1.5, -2.0, 0.25]), np.tri(3, 4, 1, dtype=np.int32), None],
+                                     layer="trainer", float32=True, family="trainer layouts"),
+    "compute_kl_penalty": Function('(logprob, ref_logprob, estimator="k1", mask=None, *, rewards=None, beta=1.0, out=None)',
+                                   "mat mat str flags mat float out", "Compute per-token KL estimates, or rewards minus beta times them",
+                                   lambda: [-np.arange(12.0).reshape(3, 4) / 4, -np.arange(12.0)[::-1].reshape(3, 4) / 4, "k3",
+                                            np.tri(3, 4, 1, dtype=bool), np.ones((3, 4)), 0.1, None],
+                                   layer="trainer", float32=True, family="policy objectives", libm=True),
     "runtime_info": Function("()", "", "What this process runs with: version, instruction-set path, worker pool size and how it was decided",
                              lambda: [], layer="trainer", kernel=False, adapted=False),
 }
@@ -117,6 +134,11 @@ LARGE = {
                                        _vec(rng, 301 * 700).reshape(301, 700)] + [rng.random((301, 700)) < p for p in (0.01, 0.01, 0.9)] + [0.99, 0.95],
     "compute_grpo_advantages": lambda rng: [_vec(rng, 3001 * 17).reshape(3001, 17), "leave_one_out", "group"],
     "compute_grpo_advantages_ragged": lambda rng: [_vec(rng, 30_000), np.diff(np.concatenate([[0], np.sort(rng.integers(0, 30_001, 2999)), [30_000]])), "median", "batch"],
+    "compute_masked_whitening": lambda rng: [_vec(rng, 301 * 4500).reshape(301, 4500), rng.random((301, 4500)) < 0.9],
+    "compute_masked_returns": lambda rng: [_vec(rng, 301 * 700).reshape(301, 700), rng.random((301, 700)) < 0.9, 0.97],
+    "broadcast_row_values": lambda rng: [_vec(rng, 301), rng.random((301, 4500)) < 0.9],
+    "compute_kl_penalty": lambda rng: [_vec(rng, 301 * 700).reshape(301, 700), _vec(rng, 301 * 700).reshape(301, 700), "k3",
+                                       rng.random((301, 700)) < 0.9],
 }
 REGISTRY = {n: Function(**{**f.__dict__, "large": LARGE.get(n)}) for n, f in REGISTRY.items()}
 

@@ -70,8 +70,9 @@ def test_verl_gae(dtype, gaps):
         mask = (torch.arange(40) < torch.randint(2, 41, (9, 1), generator=g)).to(torch.int64)
     ours = verl.compute_gae_advantage_return(rewards, values, mask, 0.99, 0.95)
     theirs = core_algos.compute_gae_advantage_return(rewards, values, mask, 0.99, 0.95)
-    for a, b in zip(ours, theirs):  # float64: the same roundings in the same order, whitening included
-        exact(a, b) if dtype == torch.float64 else close(a, b, F32)
+    # float64: returns bit for bit; whitened advantages within the sums' order (ours fixed, torch's vectorised)
+    exact(ours[1], theirs[1]) if dtype == torch.float64 else close(ours[1], theirs[1], F32)
+    close(ours[0], theirs[0], F64_ORDER if dtype == torch.float64 else F32)
 
 
 def test_verl_gae_needs_two_tokens_as_verl_does():
@@ -130,9 +131,10 @@ def test_verl_mask_dtypes(mask_dtype):
     if mask_dtype == torch.bool:
         return  # verl's REINFORCE++ computes 1 - mask, which torch refuses for bool
     config = AlgoConfig(gamma=0.97)
-    for a, b in zip(verl.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config),
-                    core_algos.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)):
-        exact(a, b)
+    ours = verl.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)
+    theirs = core_algos.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)
+    close(ours[0], theirs[0], F64_ORDER)  # whitened: within the sums' order
+    exact(ours[1], theirs[1])
 
 
 def test_verl_outcome_empty_batch():
@@ -151,8 +153,9 @@ def test_verl_reinforce_plus_plus(dtype):
     config = AlgoConfig(gamma=0.97)
     ours = verl.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)
     theirs = core_algos.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)
-    for a, b in zip(ours, theirs):  # float64: r + gamma * running in the same order, verl's whitening
-        exact(a, b) if dtype == torch.float64 else close(a, b, F32)
+    # float64: returns r + gamma * running in the same order, bit for bit; whitening within the sums' order
+    exact(ours[1], theirs[1]) if dtype == torch.float64 else close(ours[1], theirs[1], F32)
+    close(ours[0], theirs[0], F64_ORDER if dtype == torch.float64 else F32)
 
 
 @pytest.mark.parametrize("name", ["kl", "k1", "abs", "mse", "k2", "low_var_kl", "k3", "k3+", "k1+", "k2+"])
@@ -174,7 +177,7 @@ def test_verl_registry():
     core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
     from verl.trainer.config import AlgoConfig
     names = verl.register()
-    assert set(names) == {"quorvale_grpo", "quorvale_grpo_vectorized", "quorvale_rloo", "quorvale_reinforce_plus_plus",
+    assert set(names) >= {"quorvale_grpo", "quorvale_grpo_vectorized", "quorvale_rloo", "quorvale_reinforce_plus_plus",
                           "quorvale_reinforce_plus_plus_baseline"}
     assert verl.register() == names  # registering twice is harmless
     rewards, mask, uids = grpo_batch(rng(5), torch.float32)

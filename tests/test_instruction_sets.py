@@ -12,12 +12,13 @@ from processes import DIGEST, run_ok
 ONLINE = os.cpu_count()
 # Every kernel in the registry (tests/registry.py) on arguments around every lane count (2, 4 and 8 doubles), so
 # vector bodies and scalar tails both run; then the options those arguments leave at their defaults (float32,
-# time-major buffers, skip masks, the statistics keywords, labelled groups). The reports before and after.
+# time-major buffers, skip, carry and zero masks, the statistics keywords, labelled groups). The reports before and after.
 RUN = "import json, quorvale_rl_core\nbefore = quorvale_rl_core.runtime_info()\n" + DIGEST + """
 rng = np.random.default_rng(5)
 r = rng.standard_normal((37, 300)).astype(np.float32)
 m = rng.random((37, 300)) < 0.8
 parts = [*q.compute_padded_gae(r, r * 0.5, None, m, mask=m, mask_mode="skip"), *q.compute_padded_gae(r.T, r.T, r.T, time_axis=0)]
+parts += [q.compute_padded_gae(r, r * 0.5, mask=m, mask_mode=mode)[1] for mode in ("carry", "zero")]
 for b in ("mean", "median", "min", "leave_one_out"):
     for s in ("group", "batch", "none"):
         parts.append(q.compute_grpo_advantages(r[:, :17], b, s, std_ddof=1, epsilon=1e-6))

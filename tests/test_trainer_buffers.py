@@ -55,6 +55,9 @@ PADDED_KINDS = [
     dict(bootstrap=True, episode_starts=True, last_dones=True),
     dict(bootstrap=True, mask=True, mask_mode="skip"),
     dict(mask=True, dones=True, truncated=True, mask_mode="skip"),
+    dict(bootstrap=True, mask=True, dones=True, mask_mode="carry"),
+    dict(bootstrap=True, mask=True, truncated=True, mask_mode="zero"),
+    dict(next_values=True, mask=True, dones=True, mask_mode="zero"),
 ]
 LAYOUTS = [np.copy, np.asfortranarray, lambda m: np.repeat(m, 2, axis=-1)[..., ::2], lambda m: m[::-1, ::-1]]
 DISCOUNTS = [(0.97, 0.9), (1.0, 1.0), (0.5, 0.0), (-0.5, 2.0), (INF, 0.5)]
@@ -173,7 +176,7 @@ NOT_ARRAY = r"(?m)^argument '{}': '\w+' object cannot be converted to 'PyArray<T
      r"^compute_padded_gae\(\): 'out\[1\]' is read-only$"),
     (lambda: q.compute_padded_gae(**PADDED, out=(SHARED[0], SHARED[0])), ValueError, r"the two out arrays share memory"),
     (lambda: q.compute_padded_gae(**MASKED, mask_mode="skip"), ValueError, r'mask_mode="skip" takes the next value from \'values\''),
-    (lambda: q.compute_padded_gae(**MASKED, mask_mode="Skip"), ValueError, r'mask_mode must be "cut" or "skip", not "Skip"'),
+    (lambda: q.compute_padded_gae(**MASKED, mask_mode="Skip"), ValueError, r'mask_mode must be "cut", "skip", "carry" or "zero", not "Skip"'),
     (lambda: q.compute_padded_gae(**MASKED, bootstrap=np.zeros(2)), ValueError, r"'bootstrap' is the value after each row's last step"),
     (lambda: q.compute_padded_gae(MASKED["rewards"], MASKED["values"], last_dones=np.zeros(3, bool)), ValueError,
      r"'last_dones' has 3 entries but the batch has 2 rows"),

@@ -130,3 +130,86 @@ def test_leave_one_out_edges(rewards, expected):
 @pytest.mark.parametrize("ddof", [0, 1])
 def test_one_member_groups_are_never_standardised(ddof):
     assert same_bits(q.compute_grpo_advantages(np.array([[3.5], [-1.0]]), "mean", "group", std_ddof=ddof), np.zeros((2, 1)))
+
+
+# ---------------------------------------------------------------- masked statistics, returns, broadcasts, KL
+
+def masked_data(seed, rows, columns, dtype, mask_dtype):
+    rng = np.random.default_rng(seed)
+    values = rng.standard_normal((rows, columns)).astype(dtype)
+    mask = (rng.random((rows, columns)) < 0.8).astype(mask_dtype)
+    if rows * columns:
+        values.flat[rng.integers(0, rows * columns, 2)] = NAN  # ignored where masked out, NaN where kept
+        mask.flat[0] = 1
+        mask.flat[-1] = 1
+    return values, mask
+
+
+MASKED_CASES = [  # name, keywords; each against the slow model, bit for bit
+    ("compute_masked_whitening", {}),
+    ("compute_masked_whitening", dict(std_ddof=0, count_epsilon=0.0, shift_mean=False, unmasked="zero")),
+    ("compute_masked_whitening", dict(unmasked="times_mask", float32_counts=True)),
+    ("compute_masked_returns", dict(gamma=0.97, mask_mode="cut")),
+    ("compute_masked_returns", dict(gamma=0.97, mask_mode="skip")),
+    ("compute_masked_returns", dict(gamma=0.97, mask_mode="carry")),
+    ("compute_masked_returns", dict(gamma=0.97, mask_mode="zero")),
+    ("broadcast_row_values", {}),
+    ("compute_kl_penalty", dict(estimator="k1")),
+    ("compute_kl_penalty", dict(estimator="abs")),
+    ("compute_kl_penalty", dict(estimator="mse")),
+    ("compute_kl_penalty", dict(estimator="low_var_kl", rewards=True, beta=0.05)),
+]
+
+
+@pytest.mark.parametrize("name, keywords", MASKED_CASES)
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("shape", [(3, 9), (2, 4100), (0, 5)])  # one block, blocks and a tail, empty
+def test_masked_functions_match_the_model(name, keywords, dtype, shape):
+    values, mask = masked_data(1, *shape, dtype, [bool, np.int64, np.float32][shape[1] % 3])
+    if name == "compute_masked_whitening":
+        values = np.where(np.isnan(values) & (mask != 0), 0.5, values).astype(dtype)  # keep the statistics finite
+        args = (values, mask)
+        if shape[0] == 0 and keywords.get("std_ddof", 1):
+            with pytest.raises(ValueError, match="keeps 0 element"):
+                q.compute_masked_whitening(values, mask, **keywords)
+            return
+    elif name == "broadcast_row_values":
+        args = (values[:, 0] if shape[1] else np.zeros(shape[0], dtype), mask)
+    elif name == "compute_kl_penalty":
+        keywords = dict(keywords, rewards=values[::-1].copy() if keywords.get("rewards") else None)
+        args = (values * 30, values[:, ::-1] * 30, keywords.pop("estimator"), mask)
+    else:
+        args = (values, mask)
+    got = getattr(q, name)(*args, **keywords)
+    want = getattr(ref, name)(*args, **keywords)
+    assert got.dtype == want.dtype and got.shape == want.shape
+    assert same_bits(got, want)
+
+
+@pytest.mark.parametrize("call, expected", [
+    # mean 4 over the five kept elements, squared differences 40, population variance 8
+    (lambda: q.compute_masked_whitening(f64([[1.0, 2.0, 3.0], [5.0, 9.0, 7.0]]), np.array([[1, 1, 1], [1, 1, 0]]), std_ddof=0, count_epsilon=0.0, epsilon=0.0,
+                                        unmasked="zero"),
+     [[x * (1.0 / 8.0 ** 0.5) for x in (-3.0, -2.0, -1.0)], [1.0 * (1.0 / 8.0 ** 0.5), 5.0 * (1.0 / 8.0 ** 0.5), 0.0]]),
+    (lambda: q.compute_masked_returns(f64([[1.0, 1.0, 1.0, 1.0]]), np.array([[1, 0, 1, 1]]), 0.5, mask_mode="skip"),
+     [[1.75, 0.0, 1.5, 1.0]]),
+    (lambda: q.compute_masked_returns(f64([[1.0, 1.0, 1.0, 1.0]]), np.array([[1, 0, 1, 1]]), 0.5, mask_mode="zero"),
+     [[1.375, 0.75, 1.5, 1.0]]),
+    (lambda: q.broadcast_row_values(f64([1.5, -2.0]), np.array([[1, 0], [0, 1]])), [[1.5, 0.0], [-0.0, -2.0]]),
+    (lambda: q.compute_kl_penalty(f64([[0.0, 0.0, 0.0]]), f64([[0.0, 30.0, -1.0]]), "k3", rewards=f64([[1.0, 1.0, 1.0]]),
+                                  beta=0.5), [[1.0, -4.0, 1.0 - 0.5 * math.exp(-1.0)]]),
+])
+def test_masked_worked_examples(call, expected):
+    assert same_bits(call(), expected), call().tolist()
+
+
+def test_masked_whitening_in_place_and_through_overlap():
+    values, mask = masked_data(2, 5, 300, np.float64, bool)
+    values = np.nan_to_num(values)
+    want = q.compute_masked_whitening(values, mask)
+    inplace = values.copy()
+    assert q.compute_masked_whitening(inplace, mask, out=inplace) is inplace and same_bits(inplace, want)
+    shifted = np.concatenate([values, np.zeros((5, 1))], axis=1)
+    out = shifted[:, 1:]  # overlaps the values, element by element one column apart
+    q.compute_masked_whitening(shifted[:, :-1], mask, out=out)
+    assert same_bits(out, want)

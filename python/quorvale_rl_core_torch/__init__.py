@@ -49,6 +49,10 @@ __all__ = [
     "compute_padded_gae",
     "compute_grpo_advantages",
     "compute_grpo_advantages_ragged",
+    "compute_masked_whitening",
+    "compute_masked_returns",
+    "broadcast_row_values",
+    "compute_kl_penalty",
 ]
 
 
@@ -342,3 +346,51 @@ def compute_grpo_advantages_ragged(
     keywords = dict(group_ids=_int64s(group_ids, "group_ids"), **statistics)
     result = _core.compute_grpo_advantages_ragged(*arguments, **keywords, out=views)
     return _deliver(result, out, views, _like(rewards))
+
+
+def compute_masked_whitening(
+    values,
+    mask=None,
+    *,
+    std_ddof=1,
+    count_epsilon=1e-8,
+    epsilon=1e-8,
+    shift_mean=True,
+    unmasked="whitened",
+    float32_counts=False,
+    out=None,
+):
+    views = _out_views(out, 1)
+    keywords = dict(
+        std_ddof=std_ddof,
+        count_epsilon=count_epsilon,
+        epsilon=epsilon,
+        shift_mean=shift_mean,
+        unmasked=unmasked,
+        float32_counts=float32_counts,
+    )
+    result = _core.compute_masked_whitening(
+        _kernel_floats(values, "values"), _flags(mask, "mask"), **keywords, out=views
+    )
+    return _deliver(result, out, views, _like(values))
+
+
+def compute_masked_returns(rewards, mask=None, gamma=0.99, *, mask_mode="cut", out=None):
+    views = _out_views(out, 1)
+    arguments = (_kernel_floats(rewards, "rewards"), _flags(mask, "mask"), gamma)
+    result = _core.compute_masked_returns(*arguments, mask_mode=mask_mode, out=views)
+    return _deliver(result, out, views, _like(rewards))
+
+
+def broadcast_row_values(values, mask, *, out=None):
+    views = _out_views(out, 1)
+    result = _core.broadcast_row_values(_kernel_floats(values, "values"), _flags(mask, "mask"), out=views)
+    return _deliver(result, out, views, _like(values))
+
+
+def compute_kl_penalty(logprob, ref_logprob, estimator="k1", mask=None, *, rewards=None, beta=1.0, out=None):
+    views = _out_views(out, 1)
+    arguments = (_kernel_floats(logprob, "logprob"), _kernel_floats(ref_logprob, "ref_logprob"), estimator)
+    keywords = dict(rewards=_kernel_floats(rewards, "rewards"), beta=beta)
+    result = _core.compute_kl_penalty(*arguments, _flags(mask, "mask"), **keywords, out=views)
+    return _deliver(result, out, views, _like(logprob, ref_logprob, rewards))

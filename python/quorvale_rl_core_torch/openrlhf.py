@@ -13,29 +13,23 @@ from __future__ import annotations
 
 import torch
 
-from . import compute_grpo_advantages, compute_padded_gae
-from ._products import times_mask
+from . import compute_grpo_advantages, compute_masked_returns, compute_padded_gae
 
 __all__ = ["get_advantages_and_returns", "get_cumulative_returns", "shape_rewards"]
 
 
 def get_advantages_and_returns(values, rewards, action_mask, gamma, lambd):
     with torch.no_grad():
-        if action_mask is not None:
-            values = times_mask(values, action_mask)
-            rewards = times_mask(rewards, action_mask)
-        advantages, returns = compute_padded_gae(rewards, values, gamma=float(gamma), gae_lambda=float(lambd))
+        # "zero": a masked step's reward and value count as 0.0 and the recursion runs on, as OpenRLHF's products.
+        advantages, returns = compute_padded_gae(
+            rewards, values, mask=action_mask, mask_mode="zero", gamma=float(gamma), gae_lambda=float(lambd)
+        )
     return advantages, returns
 
 
 def get_cumulative_returns(rewards, action_mask, gamma):
     with torch.no_grad():
-        if action_mask is not None:
-            rewards = times_mask(rewards, action_mask)
-        # Discounted returns: GAE with zero values (a broadcast zero, no buffer) and lambda 1.
-        zeros = torch.zeros((), dtype=rewards.dtype, device=rewards.device).expand_as(rewards)
-        returns, _ = compute_padded_gae(rewards, zeros, gamma=float(gamma), gae_lambda=1.0)
-    return returns
+        return compute_masked_returns(rewards, action_mask, float(gamma), mask_mode="zero")
 
 
 def shape_rewards(rewards, n_samples_per_prompt, advantage_estimator):

@@ -23,8 +23,21 @@ from __future__ import annotations
 import numpy as np
 import torch
 
-from . import compute_grpo_advantages_ragged, compute_padded_gae
+from . import (
+    broadcast_row_values,
+    compute_grpo_advantages_ragged,
+    compute_kl_penalty,
+    compute_masked_returns,
+    compute_masked_whitening,
+    compute_padded_gae,
+)
 from ._products import empty_like, is_binary, times_mask, times_mask_in_place
+from ._verl_estimators import (  # noqa: F401 - verl's names, importable from here
+    ESTIMATORS,
+    compute_gpg_outcome_advantage,
+    compute_remax_outcome_advantage,
+    compute_rloo_vectorized_outcome_advantage,
+)
 
 __all__ = [
     "compute_gae_advantage_return",
@@ -114,7 +127,7 @@ def _whiten_rows(scalars, mask):
 
     centred = scalars - mean_of(scalars)
     scale = torch.rsqrt(mean_of(centred**2) * bessel + 1e-8)
-    return times_mask((centred * scale).unsqueeze(-1), mask)
+    return _spread(centred * scale, mask)
 
 
 def _group_labels(index):
@@ -152,20 +165,47 @@ def compute_gae_advantage_return(token_level_rewards, values, response_mask, gam
 
 
 def _gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam):
-    advantages, _ = compute_padded_gae(
-        token_level_rewards, values, mask=response_mask, mask_mode="skip", gamma=float(gamma), gae_lambda=float(lam)
+    # "carry": a skipped step holds the advantage carried through it and returns that plus its value, as verl.
+    advantages, returns = compute_padded_gae(
+        token_level_rewards, values, mask=response_mask, mask_mode="carry", gamma=float(gamma), gae_lambda=float(lam)
     )
-    kept = response_mask.bool()
-    # A skipped step holds the advantage carried through it: that of the next kept step in the row, 0.0 if none (as
-    # the kernel leaves it). Only a skipped step right before a kept one (a gap, not right padding) needs a fill.
-    if bool((kept[..., 1:] & ~kept[..., :-1]).any()):
-        steps = kept.shape[-1]
-        positions = torch.arange(steps, device=kept.device).expand_as(kept)
-        following = torch.where(kept, positions, steps).flip(-1).cummin(-1).values.flip(-1)
-        padded = torch.nn.functional.pad(advantages, (0, 1))
-        advantages = torch.where(kept, advantages, padded.gather(-1, following))
-    returns = advantages + values
-    return masked_whiten(advantages, response_mask), returns
+    return _native_whiten(advantages, response_mask, out=advantages), returns
+
+
+def _native(*tensors):
+    """True when every tensor is a CPU float32/float64 tensor without autograd: the kernels read them in place."""
+    return all(
+        t.device.type == "cpu"
+        and t.dtype in (torch.float32, torch.float64)
+        and not (torch.is_grad_enabled() and t.requires_grad)
+        for t in tensors
+    )
+
+
+def _native_whiten(values, mask, unmasked="whitened", out=None):
+    """verl's masked_whiten by the kernel: torch forms the count and n / (n - 1) in float32 unless the mask is
+    float64; the sums run in the kernel's fixed order (so float64 agrees with verl within its summation error)."""
+    try:
+        return compute_masked_whitening(
+            values, mask, unmasked=unmasked, float32_counts=mask.dtype != torch.float64, out=out
+        )
+    except ValueError:
+        count = int(mask.sum())
+        if count == 0:
+            raise ValueError("At least one element in the mask has to be 1.") from None
+        if count == 1:
+            raise ValueError("The sum of the mask is one, which can cause a division by zero.") from None
+        raise
+
+
+def _spread(scalars, mask):
+    """scalars[:, None] * mask in the product's dtype: by the kernel for bool and integer (0/1) masks, whose flags are
+    the product's factors; a floating mask may hold other factors, so it is multiplied."""
+    dtype = torch.promote_types(scalars.dtype, mask.dtype)
+    floats = (torch.float32, torch.float64)
+    if mask.is_floating_point() or dtype not in floats or mask.dim() != 2 or not _native(scalars):
+        return times_mask(scalars.unsqueeze(-1), mask)
+    return broadcast_row_values(scalars, mask, out=empty_like(torch.empty((), dtype=dtype).expand(mask.shape)))
 
 
 def compute_grpo_outcome_advantage(
@@ -176,7 +216,7 @@ def compute_grpo_outcome_advantage(
         scale = "group" if norm_adv_by_std_in_grpo else "none"
         one = torch.tensor(1.0) + epsilon
         scalars = _outcome(scores, index, "mean", scale, epsilon, lambda s: s / one if norm_adv_by_std_in_grpo else s)
-        advantages = times_mask(scalars.unsqueeze(-1), response_mask)
+        advantages = _spread(scalars, response_mask)
     return advantages, advantages
 
 
@@ -190,24 +230,16 @@ def compute_rloo_outcome_advantage(token_level_rewards, response_mask, index, ep
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
         scalars = _outcome(scores, index, "leave_one_out", "none", epsilon, lambda s: s)
-        advantages = times_mask(scalars.unsqueeze(-1), response_mask)
+        advantages = _spread(scalars, response_mask)
     return advantages, advantages
 
 
 def compute_reinforce_plus_plus_outcome_advantage(token_level_rewards, response_mask, config=None, **kwargs):
     assert config is not None
     with torch.no_grad():
-        # Discounted returns: GAE with zero values and lambda 1, the skipped steps passing the return through.
-        zeros = torch.zeros((), dtype=token_level_rewards.dtype).expand_as(token_level_rewards)  # no buffer
-        returns, _ = compute_padded_gae(
-            token_level_rewards,
-            zeros,
-            mask=response_mask,
-            mask_mode="skip",
-            gamma=float(config.gamma),
-            gae_lambda=1.0,
-        )
-        advantages = times_mask_in_place(_whiten(returns, response_mask), response_mask)
+        # Discounted returns, masked steps passing the running return through (0.0 at them, as verl's product).
+        returns = compute_masked_returns(token_level_rewards, response_mask, float(config.gamma), mask_mode="skip")
+        advantages = _native_whiten(returns, response_mask, unmasked="times_mask")
     return advantages, returns
 
 
@@ -226,7 +258,20 @@ def compute_reinforce_plus_plus_baseline_outcome_advantage(
 
 
 def kl_penalty_forward(logprob, ref_logprob, kl_penalty):
-    """verl's per-token KL estimates: "kl"/"k1", "abs", "mse"/"k2", "low_var_kl"/"k3" (clamped as verl does)."""
+    """verl's per-token KL estimates: "kl"/"k1", "abs", "mse"/"k2", "low_var_kl"/"k3" (clamped as verl does).
+
+    Without autograd, on CPU float32/float64 tensors of one shape: the kernel, in float64 rounded once (float64: the
+    bits of verl's but for k3's exp; float32: within one rounding of verl's float32 steps). Otherwise verl's steps.
+    """
+    estimators = ("kl", "k1", "abs", "mse", "k2", "low_var_kl", "k3")
+    if (
+        kl_penalty in estimators
+        and _native(logprob, ref_logprob)
+        and logprob.dim() == 2
+        and logprob.shape == ref_logprob.shape
+        and logprob.dtype == ref_logprob.dtype
+    ):
+        return compute_kl_penalty(logprob, ref_logprob, kl_penalty)
     # Without autograd, verl's steps in its order, each after the first into the first one's new buffer.
     in_place = not (torch.is_grad_enabled() and (logprob.requires_grad or ref_logprob.requires_grad))
     if kl_penalty in ("kl", "k1"):
@@ -278,6 +323,7 @@ def register(prefix="quorvale_"):
         "rloo": compute_rloo_outcome_advantage,
         "reinforce_plus_plus": compute_reinforce_plus_plus_outcome_advantage,
         "reinforce_plus_plus_baseline": compute_reinforce_plus_plus_baseline_outcome_advantage,
+        **ESTIMATORS,
     }
     registered = {}
     for name, function in estimators.items():

@@ -68,9 +68,10 @@ inline constexpr const char* kUnknownScale = "scale must be \"group\", \"batch\"
 inline constexpr const char* kRowsMismatch = "compute_padded_gae(): '%s' has %lld entries but the batch has %lld rows";
 inline constexpr const char* kBadTimeAxis = "compute_padded_gae(): time_axis must be 0 or 1, not %lld";
 inline constexpr const char* kBoolTimeAxis = "compute_padded_gae(): time_axis must be 0 or 1, not %R";
-inline constexpr const char* kUnknownMaskMode = "mask_mode must be \"cut\" or \"skip\", not \"%.100s\"";
+inline constexpr const char* kUnknownMaskMode =
+    "mask_mode must be \"cut\", \"skip\", \"carry\" or \"zero\", not \"%.100s\"";
 inline constexpr const char* kSkipWithNextValues =
-    "compute_padded_gae(): mask_mode=\"skip\" takes the next value from 'values'; pass next_values=None";
+    "compute_padded_gae(): mask_mode=\"%.100s\" takes the next value from 'values'; pass next_values=None";
 inline constexpr const char* kBootstrapWithNextValues =
     "compute_padded_gae(): 'bootstrap' is the value after each row's last step when next_values is None; "
     "with next_values it has no use";
@@ -90,6 +91,16 @@ inline constexpr const char* kChangedStrides = "its strides";
 inline constexpr const char* kChangedMemory = "its memory";
 inline constexpr const char* kChangedWriteable = "it became read-only";
 inline constexpr const char* kBadDdof = "%s(): std_ddof must be 0 or 1, not %lld";
+inline constexpr const char* kMaskShape = "%s(): 'mask' has shape %S but the values have shape %S";
+inline constexpr const char* kArrayShape = "%s(): '%s' has shape %S but 'logprob' has shape %S";
+inline constexpr const char* kRowValuesMismatch =
+    "broadcast_row_values(): 'values' has %lld entries but 'mask' has %lld rows";
+inline constexpr const char* kUnknownUnmasked =
+    "unmasked must be \"whitened\", \"zero\" or \"times_mask\", not \"%.100s\"";
+inline constexpr const char* kUnknownKlEstimator =
+    "estimator must be \"k1\", \"kl\", \"abs\", \"k2\", \"mse\", \"k3\" or \"low_var_kl\", not \"%.100s\"";
+inline constexpr const char* kTooFewMasked =
+    "%s(): the mask keeps %lld element(s), too few for a variance with std_ddof=%lld";
 inline constexpr const char* kGroupsGivenTwice =
     "compute_grpo_advantages_ragged(): pass exactly one of group_lengths and group_ids";
 inline constexpr const char* kGroupIdsLength = "group_ids has %lld entries but rewards holds %lld values";

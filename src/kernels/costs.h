@@ -30,6 +30,9 @@ inline constexpr double kMemberNs = 3.0;
 inline constexpr double kPerGroupNs = 20.0;
 // The whole-batch standardisation: a subtraction and a division per member.
 inline constexpr double kStandardiseElementNs = 0.5;
+// Masked sums (statistics, whitening): one element read, its flag and an
+// add into one of eight accumulators.
+inline constexpr double kMaskedSumElementNs = 0.5;
 // Rounding a finished double result into its destination array.
 inline constexpr double kStoreElementNs = 0.5;
 

@@ -2,8 +2,10 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "kernels/costs.h"
+#include "numeric/float_ops.h"
 #include "parallel/parallel_map.h"
 
 namespace qrl::kernels {
@@ -26,7 +28,8 @@ constexpr std::int64_t kChunk = 512;
 // One row's steps of a chunk.
 struct RowSteps {
     double delta[kChunk];
-    double next[kChunk];  // the value of the state the step leads to
+    double next[kChunk];   // the value of the state the step leads to
+    double value[kChunk];  // the value of the state the step starts from, as read
     double advantage[kChunk];
     unsigned char done[kChunk];
     unsigned char truncated[kChunk];
@@ -40,32 +43,7 @@ inline double load(const char* p) {
     return x;
 }
 
-template <class Word>
-inline void read_words(const FlagMatrix& f, const char* p, std::int64_t length, unsigned char* out) {
-    const auto bits = static_cast<Word>(f.bits);
-    const std::int64_t stride = f.column_stride;
-    for (std::int64_t s = 0; s < length; ++s) {
-        Word w;
-        std::memcpy(&w, p + s * stride, sizeof w);
-        out[s] = (w & bits) != 0;
-    }
-}
-
-// out[s] |= flag (row i, step begin + s) for s in [0, length); an absent
-// matrix leaves out as it is.
-inline void read_flags(const FlagMatrix& f, std::int64_t i, std::int64_t begin, std::int64_t length,
-                       unsigned char* out) {
-    if (!f.present() || length <= 0) return;
-    unsigned char flags[kChunk];
-    const char* p = f.data + i * f.row_stride + begin * f.column_stride;
-    switch (f.size) {
-        case 1: read_words<std::uint8_t>(f, p, length, flags); break;
-        case 2: read_words<std::uint16_t>(f, p, length, flags); break;
-        case 4: read_words<std::uint32_t>(f, p, length, flags); break;
-        default: read_words<std::uint64_t>(f, p, length, flags); break;
-    }
-    for (std::int64_t s = 0; s < length; ++s) out[s] |= flags[s];
-}
+using numeric::or_row_flags;
 
 struct Inputs {
     const PaddedBatch& batch;
@@ -97,14 +75,14 @@ inline void step_errors(const Inputs& in, std::int64_t i, std::int64_t begin, st
     const std::int64_t length = end - begin, last = in.steps - 1;
     std::memset(out.done, 0, static_cast<std::size_t>(length));
     std::memset(out.truncated, 0, static_cast<std::size_t>(length));
-    read_flags(b.dones, i, begin, length, out.done);
+    or_row_flags(b.dones, i, begin, length, out.done);
     // An episode start at step t + 1 ends the episode at step t.
-    read_flags(b.episode_starts, i, begin + 1, (end <= last ? end : last) - begin, out.done);
+    or_row_flags(b.episode_starts, i, begin + 1, (end <= last ? end : last) - begin, out.done);
     if (end == in.steps && b.last_dones.present()) out.done[length - 1] |= b.last_dones.at(i, 0);
-    read_flags(b.truncated, i, begin, length, out.truncated);
+    or_row_flags(b.truncated, i, begin, length, out.truncated);
     if (b.mask.present()) {
         std::memset(out.real, 0, static_cast<std::size_t>(length));
-        read_flags(b.mask, i, begin, length, out.real);
+        or_row_flags(b.mask, i, begin, length, out.real);
     } else {
         std::memset(out.real, 1, static_cast<std::size_t>(length));
     }
@@ -117,8 +95,11 @@ inline void step_errors(const Inputs& in, std::int64_t i, std::int64_t begin, st
         for (std::int64_t s = 0; s < length; ++s) out.next[s] = load<In>(nv + s * ns);
     } else {
         const double bootstrap = b.bootstrap.present() ? b.bootstrap[i] : 0.0;
+        const bool skipping = b.mask_mode == MaskMode::Skip || b.mask_mode == MaskMode::Carry;
+        // Before a masked step: the bootstrap after padding, 0.0 after a zeroed step.
+        const double before_masked = b.mask_mode == MaskMode::Zero ? 0.0 : bootstrap;
         const bool after_real = end <= last && (!b.mask.present() || b.mask.at(i, end));
-        if (b.skip_masked) {
+        if (skipping) {
             // The value of the next unmasked step, or the bootstrap after it.
             double chain = end == in.steps ? bootstrap : state.chain;
             for (std::int64_t s = length - 1; s >= 0; --s) {
@@ -128,8 +109,9 @@ inline void step_errors(const Inputs& in, std::int64_t i, std::int64_t begin, st
             state.chain = chain;
         } else {
             for (std::int64_t s = 0; s + 1 < length; ++s)
-                out.next[s] = out.real[s + 1] ? load<In>(v + (s + 1) * vs) : bootstrap;
-            out.next[length - 1] = after_real ? value_at<In, kUnit>(b.values, i, end) : bootstrap;
+                out.next[s] = out.real[s + 1] ? load<In>(v + (s + 1) * vs) : before_masked;
+            out.next[length - 1] =
+                after_real ? value_at<In, kUnit>(b.values, i, end) : (end == in.steps ? bootstrap : before_masked);
         }
     }
     if (b.final_values.present() && b.truncated.present()) {
@@ -143,16 +125,21 @@ inline void step_errors(const Inputs& in, std::int64_t i, std::int64_t begin, st
     const std::int64_t rs = kUnit ? static_cast<std::int64_t>(sizeof(In)) : b.rewards.column_stride;
     const char* r = b.rewards.data + i * b.rewards.row_stride + begin * rs;
     const double gamma = in.gamma;
+    const bool zeroed = b.mask_mode == MaskMode::Zero;
     for (std::int64_t s = 0; s < length; ++s) {
         const double next = out.done[s] ? 0.0 : out.next[s];
-        out.delta[s] = (gamma * next + load<In>(r + s * rs)) - load<In>(v + s * vs);
+        const bool read = !zeroed || out.real[s];
+        const double reward = load<In>(r + s * rs), value = load<In>(v + s * vs);  // read always: selects
+        out.value[s] = read ? value : 0.0;
+        out.delta[s] = numeric::sum_first_nan(gamma * next, read ? reward : 0.0) - out.value[s];
         out.truncated[s] |= out.done[s];  // from here on: the recursion restarts
     }
+    if (zeroed) std::memset(out.real, 1, static_cast<std::size_t>(length));
 }
 
 // Padding hands 0.0 to the step before it; a skipped step hands on what it
-// was given.  Either way its own advantage is 0.0.
-template <int K, bool kSkip>
+// was given.  Its own advantage is 0.0, or what it hands on (kCarry).
+template <int K, bool kSkip, bool kCarry>
 inline void recursion(RowSteps* steps, std::int64_t length, double decay, RowState* state) {
     double carried[K];
     for (int k = 0; k < K; ++k) carried[k] = state[k].carried;
@@ -161,28 +148,27 @@ inline void recursion(RowSteps* steps, std::int64_t length, double decay, RowSta
             const double a = decay * (steps[k].truncated[s] ? 0.0 : carried[k]) + steps[k].delta[s];
             const bool real = steps[k].real[s] != 0;
             carried[k] = real ? a : (kSkip ? carried[k] : 0.0);
-            steps[k].advantage[s] = real ? a : 0.0;
+            steps[k].advantage[s] = real ? a : (kCarry ? carried[k] : 0.0);
         }
     }
     for (int k = 0; k < K; ++k) state[k].carried = carried[k];
 }
 
-template <class In, class Out, bool kUnit>
-inline void store(const Inputs& in, std::int64_t i, std::int64_t begin, std::int64_t length, const RowSteps& steps,
+template <class Out, bool kUnit>
+inline void store(std::int64_t i, std::int64_t begin, std::int64_t length, const RowSteps& steps, bool keep_masked,
                   const OutputMatrix& advantages, const OutputMatrix& returns) {
-    const ValueMatrix& values = in.batch.values;
-    const std::int64_t vs = kUnit ? static_cast<std::int64_t>(sizeof(In)) : values.column_stride;
-    const char* v = values.data + i * values.row_stride + begin * vs;
     const std::int64_t as = kUnit ? static_cast<std::int64_t>(sizeof(Out)) : advantages.column_stride;
-    const std::int64_t os = kUnit ? static_cast<std::int64_t>(sizeof(Out)) : returns.column_stride;
     char* a = advantages.data + i * advantages.row_stride + begin * as;
+    for (std::int64_t s = 0; s < length; ++s) {
+        const auto rounded_advantage = static_cast<Out>(steps.advantage[s]);
+        std::memcpy(a + s * as, &rounded_advantage, sizeof(Out));
+    }
+    if (!returns.present()) return;
+    const std::int64_t os = kUnit ? static_cast<std::int64_t>(sizeof(Out)) : returns.column_stride;
     char* ret = returns.data + i * returns.row_stride + begin * os;
     for (std::int64_t s = 0; s < length; ++s) {
-        const double advantage = steps.advantage[s];
-        const double sum = advantage + load<In>(v + s * vs);
-        const auto rounded_advantage = static_cast<Out>(advantage);
-        const auto rounded_return = static_cast<Out>(steps.real[s] ? sum : 0.0);
-        std::memcpy(a + s * as, &rounded_advantage, sizeof(Out));
+        const double sum = numeric::sum_first_nan(steps.advantage[s], steps.value[s]);
+        const auto rounded_return = static_cast<Out>(steps.real[s] || keep_masked ? sum : 0.0);
         std::memcpy(ret + s * os, &rounded_return, sizeof(Out));
     }
 }
@@ -194,11 +180,14 @@ void rows_block(const Inputs& in, std::int64_t first, RowSteps* steps, const Out
     for (std::int64_t end = in.steps; end > 0; end -= kChunk) {
         const std::int64_t begin = end > kChunk ? end - kChunk : 0, length = end - begin;
         for (int k = 0; k < K; ++k) step_errors<In, kUnit>(in, first + k, begin, end, state[k], steps[k]);
-        if (in.batch.skip_masked)
-            recursion<K, true>(steps, length, in.decay, state);
-        else
-            recursion<K, false>(steps, length, in.decay, state);
-        for (int k = 0; k < K; ++k) store<In, Out, kUnit>(in, first + k, begin, length, steps[k], advantages, returns);
+        switch (in.batch.mask_mode) {
+            case MaskMode::Skip: recursion<K, true, false>(steps, length, in.decay, state); break;
+            case MaskMode::Carry: recursion<K, true, true>(steps, length, in.decay, state); break;
+            default: recursion<K, false, false>(steps, length, in.decay, state); break;
+        }
+        const bool keep_masked = in.batch.mask_mode == MaskMode::Carry;
+        for (int k = 0; k < K; ++k)
+            store<Out, kUnit>(first + k, begin, length, steps[k], keep_masked, advantages, returns);
     }
 }
 
@@ -224,6 +213,17 @@ bool unit_columns(const ValueMatrix& m, std::int64_t size) { return !m.present()
 
 }  // namespace
 
+bool mask_mode_from_name(std::string_view name, MaskMode* mode) {
+    static constexpr std::pair<std::string_view, MaskMode> kModes[] = {
+        {"cut", MaskMode::Cut}, {"skip", MaskMode::Skip}, {"carry", MaskMode::Carry}, {"zero", MaskMode::Zero}};
+    for (const auto& [known, value] : kModes)
+        if (name == known) {
+            *mode = value;
+            return true;
+        }
+    return false;
+}
+
 void padded_gae(const PaddedBatch& batch, double gamma, double lambda, const OutputMatrix& advantages,
                 const OutputMatrix& returns) {
     const std::int64_t n = batch.rewards.columns;
@@ -236,10 +236,11 @@ void padded_gae(const PaddedBatch& batch, double gamma, double lambda, const Out
     const Inputs in{batch, n, gamma, gamma * lambda};
     const bool single = batch.values.precision == Precision::Float32;
     const std::int64_t in_size = single ? 4 : 8, out_size = numeric::element_size(advantages.precision);
-    const bool unit = unit_columns(batch.rewards, in_size) && unit_columns(batch.values, in_size) &&
-                      unit_columns(batch.next_values, in_size) && unit_columns(batch.final_values, in_size) &&
-                      advantages.column_stride == out_size && returns.column_stride == out_size &&
-                      returns.precision == advantages.precision;
+    const bool unit =
+        unit_columns(batch.rewards, in_size) && unit_columns(batch.values, in_size) &&
+        unit_columns(batch.next_values, in_size) && unit_columns(batch.final_values, in_size) &&
+        advantages.column_stride == out_size &&
+        (!returns.present() || (returns.column_stride == out_size && returns.precision == advantages.precision));
     const bool single_out = advantages.precision == Precision::Float32;
     const double ns_per_row = costs::kGaeStepNs * static_cast<double>(n) + costs::kPerTrajectoryNs;
     parallel::parallel_map_blocks(batch.rewards.rows, kRows, ns_per_row, [&](std::int64_t begin, std::int64_t end) {

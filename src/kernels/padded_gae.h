@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "numeric/arrays.h"
 #include "numeric/flags.h"
@@ -12,6 +13,17 @@
 namespace qrl::kernels {
 
 using numeric::FlagMatrix;
+
+// What a masked step (mask unset) is.
+enum class MaskMode {
+    Cut,    // padding: advantage and return 0.0, the recursion restarts before it
+    Skip,   // passes the carried advantage and the next value to the step before; its own results 0.0
+    Carry,  // as Skip, but the step holds the advantage carried through it, and its return that plus its value
+    Zero,   // its reward and value read as 0.0; the recursion runs through it and its results are kept
+};
+
+// "cut", "skip", "carry", "zero"; false for any other name.
+bool mask_mode_from_name(std::string_view name, MaskMode* mode);
 
 // Step t of row b: reward r[b, t] and the value v[b, t] of the state it
 // starts from.  The value of the state it leads to is next_values[b, t]
@@ -29,13 +41,13 @@ struct PaddedBatch {
     FlagMatrix truncated;               // the episode was cut here: bootstrap, no carry
     FlagMatrix episode_starts;          // a step after this one's start: this step is done
     FlagMatrix last_dones;              // (rows, 1): the row's last step is done
-    FlagMatrix mask;                    // unset: padding (cut) or a step to skip
-    bool skip_masked = false;           // masked steps pass the carried advantage and next value through
+    FlagMatrix mask;                    // unset: a masked step, handled as `mask_mode` says
+    MaskMode mask_mode = MaskMode::Cut;
 };
 
-// Advantages and returns (advantage + value).  A masked step gets 0.0 in
-// both.  Rows run on the worker pool; each row's result does not depend on
-// the thread count or on which rows share its lanes.
+// Advantages and returns (advantage + value); `returns` may be absent (not
+// written).  A masked step's results follow the mask mode.  Rows run on the worker pool; each row's result does not
+// depend on the thread count or on which rows share its lanes.
 void padded_gae(const PaddedBatch& batch, double gamma, double lambda, const numeric::OutputMatrix& advantages,
                 const numeric::OutputMatrix& returns);
 

@@ -95,6 +95,14 @@ inline void store_matrix(const double* values, const OutputMatrix& out) {
         store_rows<double>(values, out);
 }
 
+// Copies a result of the same shape element by element, rounding to the
+// destination's precision.
+inline void copy_matrix(const OutputMatrix& from, const OutputMatrix& to) {
+    for (std::int64_t i = 0; i < to.rows && to.columns > 0; ++i)
+        for (std::int64_t j = 0; j < to.columns; ++j)
+            to.set(i, j, load_as_double(from.data + i * from.row_stride + j * from.column_stride, from.precision));
+}
+
 // A vector of either precision, any stride.
 struct ValueRun {
     const char* data = nullptr;

@@ -24,4 +24,29 @@ struct FlagMatrix {
     }
 };
 
+template <class Word>
+inline void or_flag_words(const FlagMatrix& f, const char* p, std::int64_t length, unsigned char* out) {
+    const auto bits = static_cast<Word>(f.bits);
+    const std::int64_t stride = f.column_stride;
+    for (std::int64_t s = 0; s < length; ++s) {
+        Word w;
+        std::memcpy(&w, p + s * stride, sizeof w);
+        out[s] |= static_cast<unsigned char>((w & bits) != 0);
+    }
+}
+
+// out[s] |= flag (row i, column begin + s) for s in [0, length); an absent
+// matrix leaves out as it is.
+inline void or_row_flags(const FlagMatrix& f, std::int64_t i, std::int64_t begin, std::int64_t length,
+                         unsigned char* out) {
+    if (!f.present() || length <= 0) return;
+    const char* p = f.data + i * f.row_stride + begin * f.column_stride;
+    switch (f.size) {
+        case 1: or_flag_words<std::uint8_t>(f, p, length, out); break;
+        case 2: or_flag_words<std::uint16_t>(f, p, length, out); break;
+        case 4: or_flag_words<std::uint32_t>(f, p, length, out); break;
+        default: or_flag_words<std::uint64_t>(f, p, length, out); break;
+    }
+}
+
 }  // namespace qrl::numeric

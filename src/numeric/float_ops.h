@@ -28,4 +28,9 @@ inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
     return (b != b) ? a : m;
 }
 
+// a + b, and a's NaN when both are NaN.  Which NaN a hardware addition
+// returns depends on which operand the compiler put first, and addition
+// commutes for the compiler: this fixes the bits whatever the code layout.
+[[gnu::always_inline]] inline double sum_first_nan(double a, double b) { return (a != a) ? a : a + b; }
+
 }  // namespace qrl::numeric

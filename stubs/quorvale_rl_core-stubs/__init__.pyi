@@ -25,6 +25,10 @@ __all__ = [
     "compute_padded_gae",
     "compute_grpo_advantages",
     "compute_grpo_advantages_ragged",
+    "compute_masked_whitening",
+    "compute_masked_returns",
+    "broadcast_row_values",
+    "compute_kl_penalty",
     "runtime_info",
     "__version__",
 ]
@@ -37,7 +41,9 @@ _Float32Array: TypeAlias = npt.NDArray[np.float32]
 _RealArray: TypeAlias = npt.NDArray[np.float32] | npt.NDArray[np.float64]
 # Flags of any bool, integer or floating dtype: nonzero (and NaN) is set.
 _FlagArray: TypeAlias = npt.NDArray[np.bool_ | np.integer[Any] | np.floating[Any]]
-_MaskMode: TypeAlias = Literal["cut", "skip"]
+_MaskMode: TypeAlias = Literal["cut", "skip", "carry", "zero"]
+_Unmasked: TypeAlias = Literal["whitened", "zero", "times_mask"]
+_KlEstimator: TypeAlias = Literal["k1", "kl", "abs", "k2", "mse", "k3", "low_var_kl"]
 _GroupBaseline: TypeAlias = Literal["mean", "median", "min", "leave_one_out"]
 _Scale: TypeAlias = Literal["group", "batch", "none"]
 # Scalars are read with float(): float, int, bool, NumPy scalars, objects with __float__ or __index__.
@@ -250,6 +256,87 @@ def compute_grpo_advantages_ragged(
     """Advantages of groups of the given lengths (>= 0, summing to len(rewards))
     laid one after another in ``rewards``, or labelled by ``group_ids`` in any
     order; a flat array in the order of rewards."""
+
+@overload
+def compute_masked_whitening(  # type: ignore[overload-overlap]  # a float32 array is the narrower case
+    values: _Float32Array,
+    mask: _FlagArray | None = None,
+    *,
+    std_ddof: Literal[0, 1] = 1,
+    count_epsilon: _Real = 1e-08,
+    epsilon: _Real = 1e-08,
+    shift_mean: bool = True,
+    unmasked: _Unmasked = "whitened",
+    float32_counts: bool = False,
+    out: _RealArray | None = None,
+) -> _Float32Array: ...
+@overload
+def compute_masked_whitening(
+    values: _Float64Array,
+    mask: _FlagArray | None = None,
+    *,
+    std_ddof: Literal[0, 1] = 1,
+    count_epsilon: _Real = 1e-08,
+    epsilon: _Real = 1e-08,
+    shift_mean: bool = True,
+    unmasked: _Unmasked = "whitened",
+    float32_counts: bool = False,
+    out: _RealArray | None = None,
+) -> _Float64Array:
+    """(values - mean) / sqrt(variance + epsilon) with the statistics of the masked
+    elements (verl's masked_whiten by default); same shape and dtype."""
+
+@overload
+def compute_masked_returns(  # type: ignore[overload-overlap]  # a float32 array is the narrower case
+    rewards: _Float32Array,
+    mask: _FlagArray | None = None,
+    gamma: _Real = 0.99,
+    *,
+    mask_mode: _MaskMode = "cut",
+    out: _RealArray | None = None,
+) -> _Float32Array: ...
+@overload
+def compute_masked_returns(
+    rewards: _Float64Array,
+    mask: _FlagArray | None = None,
+    gamma: _Real = 0.99,
+    *,
+    mask_mode: _MaskMode = "cut",
+    out: _RealArray | None = None,
+) -> _Float64Array:
+    """Discounted returns of each row, masked steps cut, skipped, carried or zeroed."""
+
+@overload
+def broadcast_row_values(  # type: ignore[overload-overlap]  # a float32 array is the narrower case
+    values: _Float32Array, mask: _FlagArray, *, out: _RealArray | None = None
+) -> _Float32Array: ...
+@overload
+def broadcast_row_values(values: _Float64Array, mask: _FlagArray, *, out: _RealArray | None = None) -> _Float64Array:
+    """values[i] * mask[i, j] for flags of the mask's shape: values[i] or a signed zero."""
+
+@overload
+def compute_kl_penalty(  # type: ignore[overload-overlap]  # a float32 array is the narrower case
+    logprob: _Float32Array,
+    ref_logprob: _Float32Array,
+    estimator: _KlEstimator = "k1",
+    mask: _FlagArray | None = None,
+    *,
+    rewards: _Float32Array | None = None,
+    beta: _Real = 1.0,
+    out: _RealArray | None = None,
+) -> _Float32Array: ...
+@overload
+def compute_kl_penalty(
+    logprob: _RealArray,
+    ref_logprob: _RealArray,
+    estimator: _KlEstimator = "k1",
+    mask: _FlagArray | None = None,
+    *,
+    rewards: _RealArray | None = None,
+    beta: _Real = 1.0,
+    out: _RealArray | None = None,
+) -> _Float64Array:
+    """Per-token KL estimates (times the mask), or rewards - beta * them."""
 
 class _RuntimeInfo(TypedDict):
     version: str

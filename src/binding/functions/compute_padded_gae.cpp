@@ -40,13 +40,16 @@ constexpr const char* kDoc =
     "        no bootstrap, the recursion restarts\n"
     "    truncated: flags (batch, time) or None, episode cut at this step:\n"
     "        bootstrap (final_values when given), the recursion restarts\n"
-    "    mask: flags (batch, time) or None, unset on padding or skipped steps:\n"
-    "        advantage and return 0.0\n"
+    "    mask: flags (batch, time) or None, unset on masked steps (padding,\n"
+    "        skipped steps): see mask_mode\n"
     "    gamma: Discount factor (default 0.99)\n"
     "    gae_lambda: GAE lambda parameter (default 0.95)\n"
     "    time_axis: 1 (default, arrays (batch, time)) or 0 (arrays (time, batch))\n"
-    "    mask_mode: \"cut\" (default: a masked step cuts the recursion) or \"skip\"\n"
-    "        (it passes the carried advantage and next value to the step before)\n"
+    "    mask_mode: what a masked step is: \"cut\" (default: padding, the recursion\n"
+    "        restarts), \"skip\" (it passes the carried advantage and next value to\n"
+    "        the step before), \"carry\" (as \"skip\", and it holds the advantage\n"
+    "        carried through it, its return that plus its value) or \"zero\" (its\n"
+    "        reward and value read as 0.0, the recursion runs through it)\n"
     "    bootstrap: array (batch,), the value after each row's last step, when\n"
     "        next_values is None (default 0.0)\n"
     "    final_values: array (batch, time), the next value at truncated steps\n"
@@ -58,7 +61,7 @@ constexpr const char* kDoc =
     "Returns:\n"
     "    Tuple (advantages, returns) of arrays of the rewards' shape, float32 when\n"
     "    every value array is float32, else float64; returns = advantages + values\n"
-    "    on unmasked steps";
+    "    on unmasked steps, 0.0 on masked ones but with \"carry\" and \"zero\"";
 
 enum Slot {
     kRewards,
@@ -143,14 +146,6 @@ bool record_outputs(PyObject* out, const ArrayRecord& rewards, ArrayRecord* reco
     return true;
 }
 
-// Copies a result of the same shape and precision element by element.
-void copy_result(const numeric::OutputMatrix& from, const numeric::OutputMatrix& to) {
-    for (std::int64_t i = 0; i < to.rows && to.columns > 0; ++i)
-        for (std::int64_t j = 0; j < to.columns; ++j)
-            to.set(i, j,
-                   numeric::load_as_double(from.data + i * from.row_stride + j * from.column_stride, from.precision));
-}
-
 PyObject* body(PyObject* args, PyObject* kwargs) {
     static ParameterList parameters{kFunction, {}, kSlotCount, 2, 8};
     if (parameters.names[0] == nullptr)
@@ -193,13 +188,13 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, messages::kBadTimeAxis, static_cast<long long>(time_axis));
         return nullptr;
     }
-    if (mask_mode != "cut" && mask_mode != "skip") {
+    kernels::MaskMode mode;
+    if (!kernels::mask_mode_from_name(mask_mode, &mode)) {
         PyErr_Format(PyExc_ValueError, messages::kUnknownMaskMode, std::string(mask_mode).c_str());
         return nullptr;
     }
-    const bool skip = mask_mode == "skip";
-    if (skip && record[kNextValues].present()) {
-        PyErr_SetString(PyExc_ValueError, messages::kSkipWithNextValues);
+    if ((mode == kernels::MaskMode::Skip || mode == kernels::MaskMode::Carry) && record[kNextValues].present()) {
+        PyErr_Format(PyExc_ValueError, messages::kSkipWithNextValues, std::string(mask_mode).c_str());
         return nullptr;
     }
     if (record[kBootstrap].present() && record[kNextValues].present()) {
@@ -232,7 +227,7 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     numeric::Precision precision = all_single ? numeric::Precision::Float32 : numeric::Precision::Float64;
     std::vector<double> storage[4];
     kernels::PaddedBatch batch;
-    batch.skip_masked = skip;
+    batch.mask_mode = mode;
     numeric::ValueMatrix* matrices[] = {&batch.rewards, &batch.values, &batch.next_values, &batch.final_values};
     const Slot matrix_slots[] = {kRewards, kValues, kNextValues, kFinalValues};
     for (int k = 0; k < 4; ++k) {
@@ -281,7 +276,7 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     if (!pair) return nullptr;
     for (int k = 0; k < 2; ++k) {
         if (out[k].present()) {
-            if (through_copies) copy_result(views[k], out[k].output());
+            if (through_copies) numeric::copy_matrix(views[k], out[k].output());
             PyTuple_SetItem(pair.get(), k, py::Ref::borrow(out[k].array.get()).release());
         } else {
             PyTuple_SetItem(pair.get(), k, written[k].release());

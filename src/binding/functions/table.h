@@ -18,4 +18,8 @@
     X(compute_padded_gae)             \
     X(compute_grpo_advantages)        \
     X(compute_grpo_advantages_ragged) \
+    X(compute_masked_whitening)       \
+    X(compute_masked_returns)         \
+    X(broadcast_row_values)           \
+    X(compute_kl_penalty)             \
     X(runtime_info)

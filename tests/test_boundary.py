@@ -16,7 +16,8 @@ from conftest import FUZZ_EXAMPLES
 
 # The hooks change arrays in place on purpose, as NumPy 2.5 deprecates.
 pytestmark = pytest.mark.filterwarnings("ignore:Setting the (shape|dtype) on a NumPy array:DeprecationWarning")
-NAMES = ["compute_padded_gae", "compute_grpo_advantages", "compute_grpo_advantages_ragged"]
+NAMES = ["compute_padded_gae", "compute_grpo_advantages", "compute_grpo_advantages_ragged", "compute_masked_whitening",
+         "compute_masked_returns", "compute_kl_penalty"]
 
 
 def facts(a):  # read through the base class: a lying subclass cannot hide a change
@@ -98,6 +99,15 @@ def scenarios(draw):
             arrays["bootstrap"] = arrays_of(draw, (rows,), dtype())
         scalars = {"gamma": 0.9, "gae_lambda": 0.8, "time_axis": 1}
         out_shape, out_count = (rows, cols), 2
+    elif name in ("compute_masked_whitening", "compute_masked_returns", "compute_kl_penalty"):
+        arrays = {"values" if name == "compute_masked_whitening" else "rewards": arrays_of(draw, (rows, cols), dtype()),
+                  "mask": (np.arange(rows * cols).reshape(rows, cols) % 4 != 1).astype(draw(st.sampled_from([bool, np.int64, np.float32])))}
+        if name == "compute_kl_penalty":
+            arrays["logprob"], arrays["ref_logprob"] = arrays_of(draw, (rows, cols), dtype()), arrays_of(draw, (rows, cols), dtype())
+            scalars = {"beta": 0.05}
+        else:
+            scalars = {"gamma": 0.9} if name == "compute_masked_returns" else {"std_ddof": 0, "epsilon": 1e-6}
+        out_shape, out_count = (rows, cols), 1
     else:
         ragged = name.endswith("ragged")
         arrays = {"rewards": arrays_of(draw, (rows * cols,) if ragged else (rows, cols), dtype())}
@@ -109,8 +119,10 @@ def scenarios(draw):
     out = None
     if out_kind == "fresh":
         out = [np.full(out_shape, np.nan, dtype()) for _ in range(out_count)]
-    elif out_kind == "over_rewards" and arrays["rewards"].dtype == np.float64 and type(arrays["rewards"]) is np.ndarray:
-        out = [arrays["rewards"]] + [np.zeros(out_shape) for _ in range(out_count - 1)]
+    elif out_kind == "over_rewards":
+        first = arrays.get("rewards", arrays.get("values"))
+        if first.dtype == np.float64 and type(first) is np.ndarray:
+            out = [first] + [np.zeros(out_shape) for _ in range(out_count - 1)]
     elif out_kind == "self_overlap" and out_shape and np.prod(out_shape) > 1:
         out = [as_strided(np.zeros(np.prod(out_shape)), out_shape, (8,) * len(out_shape))] * out_count
     elif out_kind == "read_only":

@@ -145,7 +145,8 @@ inline void recursion(RowSteps* steps, std::int64_t length, double decay, RowSta
     for (int k = 0; k < K; ++k) carried[k] = state[k].carried;
     for (std::int64_t s = length - 1; s >= 0; --s) {
         for (int k = 0; k < K; ++k) {
-            const double a = decay * (steps[k].truncated[s] ? 0.0 : carried[k]) + steps[k].delta[s];
+            const double a =
+                numeric::sum_first_nan(decay * (steps[k].truncated[s] ? 0.0 : carried[k]), steps[k].delta[s]);
             const bool real = steps[k].real[s] != 0;
             carried[k] = real ? a : (kSkip ? carried[k] : 0.0);
             steps[k].advantage[s] = real ? a : (kCarry ? carried[k] : 0.0);

@@ -19,6 +19,11 @@ r = rng.standard_normal((37, 300)).astype(np.float32)
 m = rng.random((37, 300)) < 0.8
 parts = [*q.compute_padded_gae(r, r * 0.5, None, m, mask=m, mask_mode="skip"), *q.compute_padded_gae(r.T, r.T, r.T, time_axis=0)]
 parts += [q.compute_padded_gae(r, r * 0.5, mask=m, mask_mode=mode)[1] for mode in ("carry", "zero")]
+nan = r.copy()  # NaN meeting NaN, from the inputs and from inf * 0.0: the same NaN bits on every path and thread count
+nan[::7, ::5] = np.nan
+d = rng.random(r.shape) < 0.1
+for mode in ("cut", "skip", "carry", "zero"):
+    parts += q.compute_padded_gae(nan, nan[:, ::-1], dones=d, mask=m, gamma=float("inf"), gae_lambda=0.5, mask_mode=mode)
 for b in ("mean", "median", "min", "leave_one_out"):
     for s in ("group", "batch", "none"):
         parts.append(q.compute_grpo_advantages(r[:, :17], b, s, std_ddof=1, epsilon=1e-6))

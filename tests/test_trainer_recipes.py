@@ -148,11 +148,11 @@ print(os.getpid())
 """
 
 VERL_RECIPE = {  # estimator run under the recipe: (verl's own, the agreement of test_dropins.py)
-    "gae": ("gae", "exact"),
+    "gae": ("gae", F64_ORDER),  # whitened in a fixed order, not torch's thread-dependent one
     "quorvale_grpo": ("grpo", F64_ORDER),
     "quorvale_grpo_vectorized": ("grpo_vectorized", F32),  # verl rounds its group statistics to float32
     "quorvale_rloo": ("rloo", F64_ORDER),
-    "quorvale_reinforce_plus_plus": ("reinforce_plus_plus", "exact"),
+    "quorvale_reinforce_plus_plus": ("reinforce_plus_plus", F64_ORDER),
     "quorvale_reinforce_plus_plus_baseline": ("reinforce_plus_plus_baseline", F64_ORDER),
 }
 

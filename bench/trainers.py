@@ -8,7 +8,9 @@ before anything is timed. Every pair is first checked to agree (the tolerances o
 row times a different computation. The peers' Python loops take up to seconds per call: a peer is timed over 3
 calls (1 when its first call takes over 2 s), ours over many, the two taking turns round by round; each figure is
 the minimum (the machine is shared: the minimum is the least disturbed run). Speed-up = peer time / our time (above
-1: ours is faster); the target is at least 10x. Where TRL, OpenRLHF's group modes and CleanRL keep their lines inline
+1: ours is faster); the target is at least 10x. Where bench/floors.py has a hand-written numba loop with the drop-in's
+exact semantics (the floor, run with as many numba threads), it is checked and timed as well, taking turns with ours:
+drop-in / floor is our time over the loop's (the target is at most 1.3x with one thread). Where TRL, OpenRLHF's group modes and CleanRL keep their lines inline
 in a trainer or script, the peer is the transcription in tests/peers.py that the tests compare with. A peer that is
 not installed is skipped with the package to install.
 """
@@ -39,11 +41,15 @@ def child(threads, quick, repeat, only):
     import torch
 
     torch.set_num_threads(threads)
+    sys.path[:0] = [str(ROOT / "bench")]
     sys.path[:0] = [str(ROOT / "bench"), str(ROOT / "tests")]
     import peers as peer_lines
     import pytest
     from test_dropins import F32, close, sb3_buffer, torchrl_batch
     from trainer_bench import best
+
+    import floors
+    import numba
 
     import quorvale_rl_core_torch as qt
     from quorvale_rl_core_torch import cleanrl, openrlhf, sb3, trl, verl
@@ -60,16 +66,24 @@ def child(threads, quick, repeat, only):
             a, b = (torch.from_numpy(x) if isinstance(x, np.ndarray) else x for x in (a, b))
             close(a, b, F32)
 
-    def measure(trainer, case, size, peer, ours, rounds=3):
-        """Check, then time: the peer's calls and batches of ours alternating; each side's minimum."""
+    numba.set_num_threads(threads)
+    floors.warm()
+
+    def measure(trainer, case, size, peer, ours, rounds=3, floor=None):
+        """Check, then time: the peer's calls and batches of ours (and of the floor) alternating; each side's
+        minimum."""
         gc.collect()
         start = time.perf_counter()
         theirs = peer()
         peer_time = time.perf_counter() - start
         agree(ours(), theirs)
+        if floor is not None:
+            agree(floor(), theirs)
         del theirs
-        ours_time = float("inf")
+        ours_time = floor_time = float("inf")
         for _ in range(rounds):
+            if floor is not None:
+                floor_time = min(floor_time, best(floor, repeat))
             if peer_time < LOOP_CALL:  # a call of microseconds to milliseconds: timed like ours, in batches
                 peer_time = min(peer_time, best(peer, repeat))
             elif peer_time < SLOW_CALL:
@@ -77,14 +91,41 @@ def child(threads, quick, repeat, only):
                 peer()
                 peer_time = min(peer_time, time.perf_counter() - start)
             ours_time = min(ours_time, best(ours, repeat))
-        rows.append(dict(trainer=trainer, case=case, size=size, threads=threads, peer=peer_time, ours=ours_time))
-        print(f"  {trainer} {case} {size}: peer {peer_time:.4g} s, ours {ours_time:.4g} s", file=sys.stderr)
+        row = dict(trainer=trainer, case=case, size=size, threads=threads, peer=peer_time, ours=ours_time)
+        if floor is not None:
+            row["floor"] = floor_time
+        rows.append(row)
+        print(f"  {trainer} {case} {size}: peer {peer_time:.4g} s, ours {ours_time:.4g} s, floor {floor_time if floor else '-'}", file=sys.stderr)
 
     def skipped(trainer, error):
         rows.append(dict(trainer=trainer, skipped=str(error).splitlines()[0]))
         print(f"  {trainer} skipped: {error}", file=sys.stderr)
 
     g = torch.Generator().manual_seed(0)
+
+    def multi_turn_mask(rows_, steps):
+        """int64 response masks: lengths from an eighth to all of the row, three tool-observation gaps of up to 64
+        tokens."""
+        lengths = torch.randint(steps // 8, steps + 1, (rows_, 1), generator=g)
+        mask = (torch.arange(steps) < lengths).to(torch.int64)
+        starts = torch.randint(0, steps, (rows_, 3), generator=g)
+        for b in range(rows_):
+            for start in starts[b].tolist():
+                mask[b, start:start + int(torch.randint(1, 65, (1,), generator=g))] = 0
+        return mask
+
+    def numpy_floor(function, *arguments):
+        arrays = [a.numpy() if isinstance(a, torch.Tensor) else a for a in arguments]
+        return lambda: function(*arrays)
+
+    def labelled_floor(function, rewards, mask, uids, mode):
+        r, m = rewards.numpy(), mask.numpy()
+
+        def call():
+            labels = np.unique(uids, return_inverse=True)[1]
+            return function(r, m, labels, int(labels.max()) + 1, mode)
+
+        return call
 
     # ------------------------------------------------------------ verl
     def bench_verl():
@@ -102,27 +143,33 @@ def child(threads, quick, repeat, only):
             rewards = torch.zeros(batch, length)
             rewards.scatter_(1, lengths - 1, torch.randint(0, 2, (batch, 1), generator=g).float())  # outcome at the end
             uids = np.repeat(np.array([f"uid-{k}" for k in range(prompts)], dtype=object), samples)
+            floors_of = {"compute_grpo_outcome_advantage": 0, "compute_grpo_vectorized_outcome_advantage": 0,
+                         "compute_rloo_outcome_advantage": 1}
             for name in ("compute_grpo_outcome_advantage", "compute_grpo_vectorized_outcome_advantage",
                          "compute_rloo_outcome_advantage", "compute_reinforce_plus_plus_baseline_outcome_advantage"):
+                mode = floors_of.get(name)
+                floor = labelled_floor(floors.verl_outcome, rewards, mask, uids, mode)
+                if mode is None:
+                    floor = labelled_floor(floors.verl_reinforce_plus_plus_baseline, rewards, mask, uids, 1e-6)
                 measure("verl", name, size, lambda name=name: getattr(core_algos, name)(rewards, mask, uids),
-                        lambda name=name: getattr(verl, name)(rewards, mask, uids))
-            config = AlgoConfig(gamma=0.99)
-            rewards -= 0.01 * torch.rand(batch, length, generator=g) * mask  # a per-token KL penalty: dense rewards
-            measure("verl", "compute_reinforce_plus_plus_outcome_advantage", size,
-                    lambda: core_algos.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config),
-                    lambda: verl.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config))
+                        lambda name=name: getattr(verl, name)(rewards, mask, uids), floor=floor)
             del rewards, mask, lengths
 
-            rows_, steps = (64, 512) if quick else (512, 8192)
-            size = f"{rows_} x {steps} tokens"
-            lengths = torch.randint(steps // 8, steps + 1, (rows_, 1), generator=g)
-            mask = (torch.arange(steps) < lengths).to(torch.int64)
-            rewards = torch.randn(rows_, steps, generator=g) * 0.01 * mask
-            values = torch.randn(rows_, steps, generator=g)
-            measure("verl", "compute_gae_advantage_return", size,
-                    lambda: core_algos.compute_gae_advantage_return(rewards, values, mask, 1.0, 0.95),
-                    lambda: verl.compute_gae_advantage_return(rewards, values, mask, 1.0, 0.95))
-            del rewards, values, mask
+            config = AlgoConfig(gamma=0.99)
+            for rows_, steps in [(8, 512), (16, 256)] if quick else [(64, 8192), (8, 131072), (1024, 2048)]:
+                size = f"{rows_} x {steps} tokens, multi-turn"
+                mask = multi_turn_mask(rows_, steps)
+                rewards = torch.randn(rows_, steps, generator=g) * 0.01 * mask
+                values = torch.randn(rows_, steps, generator=g)
+                measure("verl", "compute_gae_advantage_return", size,
+                        lambda: core_algos.compute_gae_advantage_return(rewards, values, mask, 1.0, 0.95),
+                        lambda: verl.compute_gae_advantage_return(rewards, values, mask, 1.0, 0.95),
+                        floor=numpy_floor(floors.verl_gae, rewards, values, mask, 1.0, 0.95))
+                measure("verl", "compute_reinforce_plus_plus_outcome_advantage", size,
+                        lambda: core_algos.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config),
+                        lambda: verl.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config),
+                        floor=numpy_floor(floors.verl_reinforce_plus_plus, rewards, mask, 0.99))
+                del rewards, values, mask
 
             shape = (64, 512) if quick else (1024, 4096)
             logprob, ref = -torch.rand(shape, generator=g) * 4, -torch.rand(shape, generator=g) * 4
@@ -167,7 +214,8 @@ def child(threads, quick, repeat, only):
             values = torch.randn(rows_, steps, generator=g)
             measure("OpenRLHF", "get_advantages_and_returns", size,
                     lambda: maker.get_advantages_and_returns(None, values, rewards, mask, 1.0, 0.95),
-                    lambda: openrlhf.get_advantages_and_returns(values, rewards, mask, 1.0, 0.95))
+                    lambda: openrlhf.get_advantages_and_returns(values, rewards, mask, 1.0, 0.95),
+                    floor=numpy_floor(floors.openrlhf_gae, values, rewards, mask, 1.0, 0.95))
             measure("OpenRLHF", "get_cumulative_returns", size,
                     lambda: maker.get_cumulative_returns(None, rewards, mask, 0.99),
                     lambda: openrlhf.get_cumulative_returns(rewards, mask, 0.99))
@@ -278,8 +326,9 @@ def tables(results, header):
                 order.append(row["trainer"])
     missed = []
     for trainer in order:
-        lines += [f"### {trainer}", "", "| case | size | threads | peer | ours | speed-up | ≥10x |",
-                  "|---|---|---|---|---|---|---|"]
+        lines += [f"### {trainer}", "",
+                  "| case | size | threads | peer | ours | speed-up | ≥10x | floor | drop-in / floor |",
+                  "|---|---|---|---|---|---|---|---|---|"]
         for result in results:
             for row in result["rows"]:
                 if row.get("trainer") != trainer:
@@ -288,8 +337,10 @@ def tables(results, header):
                 verdict = "PASS" if ratio >= TARGET else "FAIL"
                 if verdict == "FAIL":
                     missed.append(f"{trainer} {row['case']} ({row['threads']} thread(s)): {ratio:.2f}x")
+                floor = row.get("floor")
+                versus = f"{seconds(floor)} | {row['ours'] / floor:.2f}x" if floor else "– | –"
                 lines.append(f"| {row['case']} | {row['size']} | {row['threads']} | {seconds(row['peer'])} | "
-                             f"{seconds(row['ours'])} | {ratio:.1f}x | {verdict} |")
+                             f"{seconds(row['ours'])} | {ratio:.1f}x | {verdict} | {versus} |")
         lines.append("")
     for trainer, message in skipped.items():
         lines += [f"{trainer}: skipped ({message})", ""]

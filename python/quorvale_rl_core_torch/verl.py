@@ -34,7 +34,12 @@ from . import (
 from ._products import empty_like, is_binary, times_mask, times_mask_in_place
 from ._verl_estimators import (  # noqa: F401 - verl's names, importable from here
     ESTIMATORS,
+    compute_gdpo_outcome_advantage,
     compute_gpg_outcome_advantage,
+    compute_grpo_passk_outcome_advantage,
+    compute_multi_turn_optimal_token_baseline_advantage,
+    compute_opo_outcome_advantage,
+    compute_optimal_token_baseline_advantage,
     compute_remax_outcome_advantage,
     compute_rloo_vectorized_outcome_advantage,
 )
@@ -249,12 +254,16 @@ def compute_reinforce_plus_plus_baseline_outcome_advantage(
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
         scalars = _outcome(scores, index, "mean", "none", epsilon, lambda s: s)
-        if response_mask.dim() == 2 and scalars.shape == response_mask.shape[:1] and is_binary(response_mask):
-            advantages = _whiten_rows(scalars, response_mask)
-        else:
-            tiled = times_mask(scalars.unsqueeze(-1).expand(-1, token_level_rewards.shape[-1]), response_mask)
-            advantages = times_mask_in_place(_whiten(tiled, response_mask), response_mask)
+        advantages = _whiten_spread(scalars, response_mask, token_level_rewards.shape[-1])
     return advantages, advantages
+
+
+def _whiten_spread(scalars, mask, width):
+    """`masked_whiten(scalars tiled * mask, mask) * mask`: from per-row counts for a 0/1 mask, else token by token."""
+    if mask.dim() == 2 and scalars.shape == mask.shape[:1] and is_binary(mask):
+        return _whiten_rows(scalars, mask)
+    tiled = times_mask(scalars.unsqueeze(-1).expand(-1, width), mask)
+    return times_mask_in_place(_whiten(tiled, mask), mask)
 
 
 def kl_penalty_forward(logprob, ref_logprob, kl_penalty):

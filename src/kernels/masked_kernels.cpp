@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -60,10 +61,12 @@ struct Blocks {
 };
 
 // The kept sum of a block, in the documented order; centred: of (x - mean)^2.
-template <class In, bool kCentred>
+// kUnit: packed columns, a stride the compiler knows (so the eight
+// independent accumulators go into vector lanes; the order is unchanged).
+template <class In, bool kCentred, bool kUnit>
 double block_sum(const ValueMatrix& m, std::int64_t i, std::int64_t begin, std::int64_t length,
                  const unsigned char* keep, double mean) {
-    const std::int64_t stride = m.column_stride;
+    const std::int64_t stride = kUnit ? static_cast<std::int64_t>(sizeof(In)) : m.column_stride;
     const char* p = m.data + i * m.row_stride + begin * stride;
     double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     const auto term = [&](std::int64_t j) {
@@ -90,13 +93,15 @@ double masked_sum(const ValueMatrix& values, const FlagMatrix& mask, double mean
     std::vector<std::int64_t> counts(static_cast<std::size_t>(blocks.count()));
     with_type(values.precision, [&](auto in) {
         using In = decltype(in);
+        const bool unit = values.column_stride == static_cast<std::int64_t>(sizeof(In));
         parallel::parallel_map(
             blocks.count(), costs::kMaskedSumElementNs * kSumBlock, [&](std::int64_t first, std::int64_t last) {
                 unsigned char keep[kSumBlock];
                 for (std::int64_t b = first; b < last; ++b) {
                     const std::int64_t i = blocks.row(b), begin = blocks.begin(b), length = blocks.length(b);
                     row_flags(mask, i, begin, length, keep);
-                    sums[b] = block_sum<In, kCentred>(values, i, begin, length, keep, mean);
+                    sums[b] = unit ? block_sum<In, kCentred, true>(values, i, begin, length, keep, mean)
+                                   : block_sum<In, kCentred, false>(values, i, begin, length, keep, mean);
                     std::int64_t kept = 0;
                     for (std::int64_t j = 0; j < length; ++j) kept += keep[j];
                     counts[b] = kept;
@@ -119,6 +124,34 @@ void each_block(const Blocks& blocks, double ns_per_element, RowKernel&& row_ker
     parallel::parallel_map(blocks.count(), ns_per_element * kSumBlock, [&](std::int64_t first, std::int64_t last) {
         for (std::int64_t b = first; b < last; ++b) row_kernel(blocks.row(b), blocks.begin(b), blocks.length(b));
     });
+}
+
+// One block of the whitening, the choices made outside the loop.
+template <class In, class Out, bool kUnit, bool kShift, Unmasked kUnmasked>
+void whiten_block(const char* v, std::int64_t value_stride, char* o, std::int64_t out_stride, std::int64_t length,
+                  const unsigned char* keep, double mean, double scale) {
+    const std::int64_t vs = kUnit ? static_cast<std::int64_t>(sizeof(In)) : value_stride;
+    const std::int64_t os = kUnit ? static_cast<std::int64_t>(sizeof(Out)) : out_stride;
+    for (std::int64_t j = 0; j < length; ++j) {
+        double w = (load<In>(v + j * vs) - mean) * scale;
+        if constexpr (!kShift) w += mean;
+        if constexpr (kUnmasked == Unmasked::Zero) w = keep[j] ? w : 0.0;
+        if constexpr (kUnmasked == Unmasked::TimesMask) w = keep[j] ? w : w * 0.0;
+        put<Out>(o + j * os, w);
+    }
+}
+
+template <class In, class Out, bool kUnit, bool kShift>
+void whiten_block(Unmasked unmasked, const char* v, std::int64_t vs, char* o, std::int64_t os, std::int64_t length,
+                  const unsigned char* keep, double mean, double scale) {
+    switch (unmasked) {
+        case Unmasked::Whitened:
+            return whiten_block<In, Out, kUnit, kShift, Unmasked::Whitened>(v, vs, o, os, length, keep, mean, scale);
+        case Unmasked::Zero:
+            return whiten_block<In, Out, kUnit, kShift, Unmasked::Zero>(v, vs, o, os, length, keep, mean, scale);
+        case Unmasked::TimesMask:
+            return whiten_block<In, Out, kUnit, kShift, Unmasked::TimesMask>(v, vs, o, os, length, keep, mean, scale);
+    }
 }
 
 inline double clamped(double x, double low, double high) { return x < low ? low : (x > high ? high : x); }
@@ -215,15 +248,20 @@ void masked_whitening(const ValueMatrix& values, const FlagMatrix& mask, const M
             using Out = decltype(to);
             each_block(blocks, costs::kElementwiseNs, [&](std::int64_t i, std::int64_t begin, std::int64_t length) {
                 unsigned char keep[kSumBlock];
-                row_flags(mask, i, begin, length, keep);
+                if (unmasked != Unmasked::Whitened) row_flags(mask, i, begin, length, keep);  // else unread
                 const char* v = values.data + i * values.row_stride + begin * values.column_stride;
                 char* o = out.data + i * out.row_stride + begin * out.column_stride;
-                for (std::int64_t j = 0; j < length; ++j) {
-                    double w = (load<In>(v + j * values.column_stride) - mean) * scale;
-                    if (!shift_mean) w += mean;
-                    if (!keep[j] && unmasked != Unmasked::Whitened) w = unmasked == Unmasked::Zero ? 0.0 : w * 0.0;
-                    put<Out>(o + j * out.column_stride, w);
-                }
+                const std::int64_t vs = values.column_stride, os = out.column_stride;
+                const auto run = [&](auto unit, auto shift) {
+                    whiten_block<In, Out, decltype(unit)::value, decltype(shift)::value>(unmasked, v, vs, o, os, length,
+                                                                                         keep, mean, scale);
+                };
+                const bool unit =
+                    vs == static_cast<std::int64_t>(sizeof(In)) && os == static_cast<std::int64_t>(sizeof(Out));
+                if (unit)
+                    shift_mean ? run(std::true_type{}, std::true_type{}) : run(std::true_type{}, std::false_type{});
+                else
+                    shift_mean ? run(std::false_type{}, std::true_type{}) : run(std::false_type{}, std::false_type{});
             });
         });
     });

@@ -192,13 +192,82 @@ void rows_block(const Inputs& in, std::int64_t first, RowSteps* steps, const Out
     }
 }
 
+// verl's layout: a mask of skipped steps and nothing else (no episode
+// ends, cuts or next values).  The passes of rows_block fused into one
+// backward pass per chunk (after the chunk's flags): the same scalar
+// operations in the same order, so the same bits, without the round trips
+// through the RowSteps buffers.
+bool skip_mask_only(const PaddedBatch& b) {
+    return b.mask.present() && (b.mask_mode == MaskMode::Skip || b.mask_mode == MaskMode::Carry) &&
+           !b.dones.present() && !b.episode_starts.present() && !b.last_dones.present() && !b.truncated.present() &&
+           !b.next_values.present();
+}
+
+template <class In, class Out, bool kUnit, int K, bool kCarry>
+void skip_rows_block(const Inputs& in, std::int64_t first, RowSteps* steps, const OutputMatrix& advantages,
+                     const OutputMatrix& returns) {
+    const PaddedBatch& b = in.batch;
+    const std::int64_t in_size = static_cast<std::int64_t>(sizeof(In)),
+                       out_size = static_cast<std::int64_t>(sizeof(Out));
+    const std::int64_t rs = kUnit ? in_size : b.rewards.column_stride, vs = kUnit ? in_size : b.values.column_stride;
+    const std::int64_t as = kUnit ? out_size : advantages.column_stride;
+    const std::int64_t os = kUnit ? out_size : returns.column_stride;
+    const bool with_returns = returns.present();
+    double carried[K], chain[K];
+    for (int k = 0; k < K; ++k) {
+        carried[k] = 0.0;
+        chain[k] = b.bootstrap.present() ? b.bootstrap[first + k] : 0.0;  // the value after the last step
+    }
+    for (std::int64_t end = in.steps; end > 0; end -= kChunk) {
+        const std::int64_t begin = end > kChunk ? end - kChunk : 0, length = end - begin;
+        for (int k = 0; k < K; ++k) {
+            std::memset(steps[k].real, 0, static_cast<std::size_t>(length));
+            or_row_flags(b.mask, first + k, begin, length, steps[k].real);
+        }
+        for (std::int64_t s = length - 1; s >= 0; --s) {
+            const std::int64_t t = begin + s;
+            for (int k = 0; k < K; ++k) {
+                const std::int64_t i = first + k;
+                const double reward = load<In>(b.rewards.data + i * b.rewards.row_stride + t * rs);
+                const double value = load<In>(b.values.data + i * b.values.row_stride + t * vs);
+                const double delta = numeric::sum_first_nan(in.gamma * chain[k], reward) - value;
+                const double a = in.decay * carried[k] + delta;
+                const bool real = steps[k].real[s] != 0;
+                carried[k] = real ? a : carried[k];
+                chain[k] = real ? value : chain[k];
+                const double advantage = real ? a : (kCarry ? carried[k] : 0.0);
+                const auto rounded_advantage = static_cast<Out>(advantage);
+                std::memcpy(advantages.data + i * advantages.row_stride + t * as, &rounded_advantage, sizeof(Out));
+                if (with_returns) {
+                    const double sum = numeric::sum_first_nan(advantage, value);
+                    const auto rounded_return = static_cast<Out>(real || kCarry ? sum : 0.0);
+                    std::memcpy(returns.data + i * returns.row_stride + t * os, &rounded_return, sizeof(Out));
+                }
+            }
+        }
+    }
+}
+
+template <class In, class Out, bool kUnit, int K>
+void rows_block_of(const Inputs& in, bool skip_only, std::int64_t first, RowSteps* steps,
+                   const OutputMatrix& advantages, const OutputMatrix& returns) {
+    if (!skip_only)
+        rows_block<In, Out, kUnit, K>(in, first, steps, advantages, returns);
+    else if (in.batch.mask_mode == MaskMode::Carry)
+        skip_rows_block<In, Out, kUnit, K, true>(in, first, steps, advantages, returns);
+    else
+        skip_rows_block<In, Out, kUnit, K, false>(in, first, steps, advantages, returns);
+}
+
 template <class In, class Out, bool kUnit>
 void rows_range(const Inputs& in, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
                 const OutputMatrix& returns) {
     const auto steps = std::make_unique<RowSteps[]>(kRows);
+    const bool skip_only = skip_mask_only(in.batch);
     std::int64_t i = begin;
-    for (; i + kRows <= end; i += kRows) rows_block<In, Out, kUnit, kRows>(in, i, steps.get(), advantages, returns);
-    for (; i < end; ++i) rows_block<In, Out, kUnit, 1>(in, i, steps.get(), advantages, returns);
+    for (; i + kRows <= end; i += kRows)
+        rows_block_of<In, Out, kUnit, kRows>(in, skip_only, i, steps.get(), advantages, returns);
+    for (; i < end; ++i) rows_block_of<In, Out, kUnit, 1>(in, skip_only, i, steps.get(), advantages, returns);
 }
 
 template <class In, class Out>

@@ -24,15 +24,25 @@ struct FlagMatrix {
     }
 };
 
-template <class Word>
+template <class Word, bool kPacked>
 inline void or_flag_words(const FlagMatrix& f, const char* p, std::int64_t length, unsigned char* out) {
     const auto bits = static_cast<Word>(f.bits);
-    const std::int64_t stride = f.column_stride;
+    const std::int64_t stride = kPacked ? static_cast<std::int64_t>(sizeof(Word)) : f.column_stride;
     for (std::int64_t s = 0; s < length; ++s) {
         Word w;
         std::memcpy(&w, p + s * stride, sizeof w);
         out[s] |= static_cast<unsigned char>((w & bits) != 0);
     }
+}
+
+// Packed columns (the common case) with a stride the compiler knows, so the
+// loop goes into vector lanes.
+template <class Word>
+inline void or_flag_words(const FlagMatrix& f, const char* p, std::int64_t length, unsigned char* out) {
+    if (f.column_stride == static_cast<std::int64_t>(sizeof(Word)))
+        or_flag_words<Word, true>(f, p, length, out);
+    else
+        or_flag_words<Word, false>(f, p, length, out);
 }
 
 // out[s] |= flag (row i, column begin + s) for s in [0, length); an absent

@@ -231,7 +231,7 @@ void skip_rows_block(const Inputs& in, std::int64_t first, RowSteps* steps, cons
                 const double reward = load<In>(b.rewards.data + i * b.rewards.row_stride + t * rs);
                 const double value = load<In>(b.values.data + i * b.values.row_stride + t * vs);
                 const double delta = numeric::sum_first_nan(in.gamma * chain[k], reward) - value;
-                const double a = in.decay * carried[k] + delta;
+                const double a = numeric::sum_first_nan(in.decay * carried[k], delta);
                 const bool real = steps[k].real[s] != 0;
                 carried[k] = real ? a : carried[k];
                 chain[k] = real ? value : chain[k];

@@ -117,7 +117,7 @@ def torchrl():
     from tensordict.nn import TensorDictModule
     from torchrl.collectors import Collector
     from torchrl.envs import GymEnv
-    from torchrl.modules import ProbabilisticActor, ValueOperator
+    from torchrl.modules import OneHotCategorical, ProbabilisticActor, ValueOperator
     from torchrl.objectives import ClipPPOLoss
     from torchrl.objectives.value import GAE, advantages
 
@@ -128,9 +128,9 @@ def torchrl():
     for envs, steps in ((1, 2048),):
         env = GymEnv("CartPole-v1")
         policy_net = torch.nn.Sequential(torch.nn.Linear(4, 64), torch.nn.Tanh(), torch.nn.Linear(64, 2))
+        # One-hot actions, as CartPole's action space takes them.
         actor = ProbabilisticActor(TensorDictModule(policy_net, ["observation"], ["logits"]), in_keys=["logits"],
-                                   distribution_class=torch.distributions.Categorical, return_log_prob=True,
-                                   spec=env.action_spec)
+                                   distribution_class=OneHotCategorical, return_log_prob=True)
         value = ValueOperator(torch.nn.Sequential(torch.nn.Linear(4, 64), torch.nn.Tanh(), torch.nn.Linear(64, 1)),
                               in_keys=["observation"])
         estimator = GAE(gamma=0.99, lmbda=0.95, value_network=value)

@@ -12,7 +12,8 @@ from processes import DIGEST, run_ok
 ONLINE = os.cpu_count()
 # Every kernel in the registry (tests/registry.py) on arguments around every lane count (2, 4 and 8 doubles), so
 # vector bodies and scalar tails both run; then the options those arguments leave at their defaults (float32,
-# time-major buffers, skip, carry and zero masks, the statistics keywords, labelled groups). The reports before and after.
+# time-major buffers, skip, carry and zero masks, the statistics keywords, labelled groups, the masked passes over
+# float32 and float64 with NaN, infinities and signed zeros, packed and strided). The reports before and after.
 RUN = "import json, quorvale_rl_core\nbefore = quorvale_rl_core.runtime_info()\n" + DIGEST + """
 rng = np.random.default_rng(5)
 r = rng.standard_normal((37, 300)).astype(np.float32)
@@ -28,6 +29,18 @@ for b in ("mean", "median", "min", "leave_one_out"):
     for s in ("group", "batch", "none"):
         parts.append(q.compute_grpo_advantages(r[:, :17], b, s, std_ddof=1, epsilon=1e-6))
         parts.append(q.compute_grpo_advantages_ragged(r.ravel(), None, b, s, group_ids=rng.integers(0, 90, r.size)))
+special = nan.copy()  # NaN, infinities and signed zeros through the masked passes' lanes and tails
+special[1::9, ::4], special[2::9, 1::6], special[3::9, 2::5] = np.inf, -np.inf, -0.0
+wide = rng.integers(0, 2, r.shape)  # int64 flags
+for values in (r, special, special.astype(np.float64)):
+    for mode in ("whitened", "zero", "times_mask"):
+        for flags in (m, wide, None):
+            parts.append(q.compute_masked_whitening(values, flags, unmasked=mode, shift_mean=mode != "zero"))
+            parts.append(q.compute_masked_whitening(values[:, ::3], flags if flags is None else flags[:, ::3], unmasked=mode))
+    for estimator in ("k1", "abs", "k2", "k3"):
+        parts.append(q.compute_kl_penalty(values, values[::-1], estimator, wide, rewards=values.T.copy().T, beta=0.3))
+        parts.append(q.compute_kl_penalty(values[:, ::2], values[:, 1::2], estimator, m[:, ::2]))
+    parts.append(q.broadcast_row_values(values[:, 0], wide, out=np.empty(r.shape, np.float32)))
 print("options", hashlib.sha256(flat(parts)).hexdigest())
 print(json.dumps([before, q.runtime_info()]))
 """

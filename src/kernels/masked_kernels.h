@@ -69,6 +69,25 @@ enum class KlEstimator { K1, Abs, K2, K3 };
 // "k1"/"kl", "abs", "k2"/"mse", "k3"/"low_var_kl"; false for any other name.
 bool kl_estimator_from_name(std::string_view name, KlEstimator* estimator);
 
+// What a block of the whitening or of the KL pass reads and writes (the
+// per-instruction-set blocks in kernels/vector_kernels.h).
+struct WhiteningBlock {
+    numeric::ValueMatrix values;
+    numeric::FlagMatrix mask;
+    numeric::OutputMatrix out;
+    double mean, scale;
+    bool shift_mean;
+    Unmasked unmasked;
+};
+struct KlBlock {
+    numeric::ValueMatrix logprob, ref_logprob;
+    KlEstimator estimator;
+    numeric::FlagMatrix mask;
+    numeric::ValueMatrix rewards;
+    double beta;
+    numeric::OutputMatrix out;
+};
+
 // out = kl, times 0.0 where the mask (optional) is unset; with rewards
 // (optional), rewards - beta * that.
 void kl_penalty(const numeric::ValueMatrix& logprob, const numeric::ValueMatrix& ref_logprob, KlEstimator estimator,

@@ -10,6 +10,7 @@
 
 #include "kernels/gae.h"
 #include "kernels/group_advantages.h"
+#include "kernels/masked_kernels.h"
 #include "numeric/arrays.h"
 #include "numeric/runs.h"
 
@@ -43,7 +44,14 @@ namespace qrl::kernels {
                            const Standardisation* statistics, double* out, std::int64_t begin, std::int64_t end)) \
     X(group_ragged_range,                                                                                         \
       (const numeric::ValueRun& rewards, const std::int64_t* lengths, const std::int64_t* offsets,                \
-       GroupBaseline baseline, const Standardisation* statistics, double* out, std::int64_t begin, std::int64_t end))
+       GroupBaseline baseline, const Standardisation* statistics, double* out, std::int64_t begin, std::int64_t end)) \
+    X(masked_block_sum, (const numeric::ValueMatrix& values, const numeric::FlagMatrix& mask, std::int64_t i,        \
+                         std::int64_t begin, std::int64_t length, const double* centre, double* sum,                \
+                         std::int64_t* kept))                                                                       \
+    X(masked_whiten_block, (const WhiteningBlock& block, std::int64_t i, std::int64_t begin, std::int64_t length))   \
+    X(broadcast_block, (double value, const numeric::FlagMatrix& mask, const numeric::OutputMatrix& out,             \
+                        std::int64_t i, std::int64_t begin, std::int64_t length))                                   \
+    X(kl_penalty_block, (const KlBlock& block, std::int64_t i, std::int64_t begin, std::int64_t length))
 
 struct VectorKernels {
     const char* name;    // the instruction set: "baseline", "avx2", "avx512" or "neon"

@@ -48,6 +48,9 @@ struct PaddedBatch {
 // Advantages and returns (advantage + value); `returns` may be absent (not
 // written).  A masked step's results follow the mask mode.  Rows run on the worker pool; each row's result does not
 // depend on the thread count or on which rows share its lanes.
+// Rows are taken kPaddedGaeRows at a time, their recursions interleaved.
+inline constexpr std::int64_t kPaddedGaeRows = 4;
+
 void padded_gae(const PaddedBatch& batch, double gamma, double lambda, const numeric::OutputMatrix& advantages,
                 const numeric::OutputMatrix& returns);
 

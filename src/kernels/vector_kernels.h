@@ -11,6 +11,7 @@
 #include "kernels/gae.h"
 #include "kernels/group_advantages.h"
 #include "kernels/masked_kernels.h"
+#include "kernels/padded_gae.h"
 #include "numeric/arrays.h"
 #include "numeric/runs.h"
 
@@ -51,7 +52,9 @@ namespace qrl::kernels {
     X(masked_whiten_block, (const WhiteningBlock& block, std::int64_t i, std::int64_t begin, std::int64_t length))   \
     X(broadcast_block, (double value, const numeric::FlagMatrix& mask, const numeric::OutputMatrix& out,             \
                         std::int64_t i, std::int64_t begin, std::int64_t length))                                   \
-    X(kl_penalty_block, (const KlBlock& block, std::int64_t i, std::int64_t begin, std::int64_t length))
+    X(kl_penalty_block, (const KlBlock& block, std::int64_t i, std::int64_t begin, std::int64_t length))          \
+    X(padded_gae_rows, (const PaddedBatch& batch, double gamma, double decay, const numeric::OutputMatrix& advantages, \
+                        const numeric::OutputMatrix& returns, std::int64_t begin, std::int64_t end))
 
 struct VectorKernels {
     const char* name;    // the instruction set: "baseline", "avx2", "avx512" or "neon"

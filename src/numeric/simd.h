@@ -18,6 +18,10 @@
 #include "numeric/float_ops.h"
 #include "numeric/vector_target.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace qrl::numeric::simd::inline QRL_TARGET {
 
 constexpr std::int64_t kLanes = QRL_LANES;
@@ -25,14 +29,16 @@ using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 using Mask = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
 // x in every lane of T (T = double: x itself).
+// (The bits are broadcast as an integer: one instruction, where a lane-by-
+// lane fill is not always recognised as one.)
 template <class T>
 QRL_VECTOR_INLINE T splat(double x) {
     if constexpr (sizeof(T) == sizeof(double)) {
         return x;
     } else {
-        T v;
-        for (int lane = 0; lane < kLanes; ++lane) v[lane] = x;
-        return v;
+        std::int64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        return reinterpret_cast<T>(Mask{} | bits);
     }
 }
 
@@ -72,6 +78,23 @@ template <class T>
 QRL_VECTOR_INLINE void put(double* a, std::int64_t j, T v) {
     std::memcpy(a + j * static_cast<std::int64_t>(sizeof(T) / sizeof(double)), &v, sizeof v);
 }
+
+// Bit `lane` set where that lane of m (all ones or all zeros) is set: one
+// instruction where the target has it.
+QRL_VECTOR_INLINE unsigned lane_bits(Mask m) {
+#if defined(__AVX512F__) && QRL_LANES == 8
+    return _mm512_cmplt_epi64_mask(reinterpret_cast<__m512i>(m), _mm512_setzero_si512());
+#elif defined(__AVX__) && QRL_LANES == 4
+    return static_cast<unsigned>(_mm256_movemask_pd(reinterpret_cast<__m256d>(m)));
+#elif defined(__SSE2__) && QRL_LANES == 2
+    return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(m)));
+#else
+    unsigned bits = 0;
+    for (int lane = 0; lane < kLanes; ++lane) bits |= (m[lane] != 0 ? 1u : 0u) << lane;
+    return bits;
+#endif
+}
+inline constexpr unsigned kAllLanes = (1u << kLanes) - 1;
 
 QRL_VECTOR_INLINE double select(bool take_first, double first, double second) { return take_first ? first : second; }
 QRL_VECTOR_INLINE Doubles select(Mask take_first, Doubles first, Doubles second) { return take_first ? first : second; }

@@ -30,9 +30,11 @@ def adapter():
     return quorvale_rl_core_torch
 
 
-def call_with_tensors(adapter, name, make):
-    """The adapter's result and the module's on the registry's valid arguments, every array a tensor made by `make`."""
+def call_with_tensors(adapter, name, make, generic=False):
+    """The adapter's result and the module's on the registry's valid arguments, every array a tensor made by `make`
+    (`generic`: the adapter's function built from the registry entry, as for a function nobody wrote by hand)."""
     entry = REGISTRY[name]
+    function = adapter._generic(name, entry.kinds, entry.float32, entry.outputs) if generic else getattr(adapter, name)
     values = entry.valid()
 
     def tensor(value, kind):
@@ -45,7 +47,7 @@ def call_with_tensors(adapter, name, make):
     tensors = [tensor(value, kind) for value, kind in zip(values, entry.kinds.split())]
     args, kwargs = entry.arguments(tensors)
     expected_args, expected_kwargs = entry.arguments(values)
-    return getattr(adapter, name)(*args, **kwargs), getattr(q, name)(*expected_args, **expected_kwargs)
+    return function(*args, **kwargs), getattr(q, name)(*expected_args, **expected_kwargs)
 
 
 def flat(result):
@@ -57,9 +59,10 @@ def flat(result):
     return [result]
 
 
+@pytest.mark.parametrize("generic", [False, True], ids=["written", "generic"])
 @pytest.mark.parametrize("layout", ["contiguous", "strided"])
 @pytest.mark.parametrize("name", ADAPTED)
-def test_adapter_gives_the_module_results(adapter, name, layout):
+def test_adapter_gives_the_module_results(adapter, name, layout, generic):
     import torch
 
     def make(a):
@@ -67,7 +70,7 @@ def test_adapter_gives_the_module_results(adapter, name, layout):
             return torch.from_numpy(np.repeat(a, 2, axis=-1)).unflatten(-1, (-1, 2))[..., 0]
         return torch.from_numpy(a)
 
-    got, expected = call_with_tensors(adapter, name, make)
+    got, expected = call_with_tensors(adapter, name, make, generic)
     got, expected = flat(got), flat(expected)
     assert len(got) == len(expected)
     for g, e in zip(got, expected):

@@ -139,6 +139,8 @@ def adapter(text):
     hand = _hand_written(text, ADAPTER_BEGIN)
     rows = [f'    "{n}": ("{e.kinds}", {e.float32}, {e.outputs}),\n' for n, e in REGISTRY.items()
             if e.kernel and e.adapted and n not in hand]
+    rows = [r if len(r) <= 121 else r.replace(": (", ": (\n        ").replace(", ", ",\n        ").replace("),\n", ",\n    ),\n")
+            for r in rows]  # as ruff formats a row too long for one line
     table = "_GENERATED: dict[str, tuple[str, bool, int]] = " + ("{\n" + "".join(rows) + "}\n" if rows else "{}\n")
     return _between(text, ADAPTER_BEGIN, ADAPTER_END, table)
 

@@ -20,7 +20,7 @@ def f64(values):
 @dataclass(frozen=True)
 class Function:
     signature: str  # the text signature, defaults included ("*" before keyword-only parameters)
-    kinds: str  # conversion kind of each parameter: vec ivec mat flags veclist seq float int bool str
+    kinds: str  # conversion kind of each parameter: vec ivec mat flags flagvec veclist seq float int bool str out
     first_line: str  # the docstring's first line
     valid: Callable[[], list]  # fresh valid arguments, one per parameter (keyword-only ones passed by name)
     layer: str = "core"  # "core" (the nine, frozen), "trainer" (the trainer layer)

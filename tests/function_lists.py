@@ -1,5 +1,6 @@
-# The lists of function names written from tests/registry.py, the one list: the C++ table, the __all__ of the
-# stubs and of the torch adapter, the function tables of README.md and DESCRIPTION.md.
+# What is written from tests/registry.py, the one list: the C++ table, the __all__ of the stubs and of the torch
+# adapter, the function tables of README.md and DESCRIPTION.md, and for a trainer-layer function nobody typed by
+# hand its typed def in the stubs and its entry in the adapter's table of generic torch functions.
 #
 #   python tests/function_lists.py     rewrites every stale one
 #
@@ -74,7 +75,77 @@ def function_table(text):
     return "\n".join(lines[:start] + rows + lines[end:])
 
 
-WRITERS = {TABLE: table_h, STUBS: stubs_all, ADAPTER: adapter_all, **{page: function_table for page in PAGES}}
+def _between(text, begin, end, body):
+    """The text with what lies between the marker lines `begin` and `end` replaced by `body`."""
+    head, rest = text.split(begin + "\n", 1)
+    return head + begin + "\n" + body + end + rest.split(end, 1)[1]
+
+
+def _hand_written(text, begin):
+    """The names given a def above the generated part."""
+    return set(re.findall(r"^def (\w+)\(", text.split(begin, 1)[0], re.M))
+
+
+STUB_BEGIN = "# Written by tests/function_lists.py from tests/registry.py: the functions with no def above."
+STUB_END = "# End of the written defs."
+ARRAYS = {"vec", "mat"}  # floating arrays
+STUB_TYPES = {"ivec": "_Int64Array", "flags": "_FlagArray", "flagvec": "_FlagArray", "float": "_Real", "int": "_Integer",
+              "bool": "bool", "str": "str", "veclist": "Sequence[_Float64Array]", "seq": "_RealSequence"}
+
+
+def stub_def(name):
+    """The typed def of a trainer-layer function from its entry: float32 arrays give float32 results (the first
+    overload), any other mix float64; arrays and flags as the module reads them, None defaults optional."""
+    entry = REGISTRY[name]
+    arrays = sum(k in ARRAYS for k in entry.kinds.split())
+
+    def signature(result, array):
+        out = result if entry.outputs == 1 else f"tuple[{', '.join([result] * entry.outputs)}]"
+        lines = []
+        for part, kind in zip([p for p in entry.signature[1:-1].split(", ") if p != "*"], entry.kinds.split()):
+            if entry.keyword_only and part.split("=")[0] == entry.keyword_only[0]:
+                lines.append("*")
+            kind_type = "_RealArray" if kind == "out" else array if kind in ARRAYS else STUB_TYPES[kind]
+            if kind == "out" and entry.outputs > 1:
+                kind_type = f"tuple[{', '.join([kind_type] * entry.outputs)}]"
+            default = part.partition("=")[2]
+            annotation = f"{kind_type} | None" if default == "None" else kind_type
+            lines.append(f"{part.split('=')[0]}: {annotation}" + (f" = {default}" if default else ""))
+        return "".join(f"    {line},\n" for line in lines), out
+
+    single = "_Float64Array" if arrays == 1 or not entry.float32 else "_RealArray"
+    parameters, result = signature("_Float64Array", single)
+    text = f'def {name}(\n{parameters}) -> {result}:\n    """{entry.first_line}."""\n'
+    if not entry.float32:
+        return text
+    narrow, narrow_result = signature("_Float32Array", "_Float32Array")
+    ignore = "  # type: ignore[overload-overlap]  # a float32 array is the narrower case"
+    return f"@overload\ndef {name}({ignore}\n{narrow}) -> {narrow_result}: ...\n@overload\n{text}"
+
+
+def stubs(text):
+    text = stubs_all(text)
+    hand = _hand_written(text, STUB_BEGIN)
+    wanted = [n for n, e in REGISTRY.items() if e.layer == "trainer" and e.kernel and n not in hand]
+    return _between(text, STUB_BEGIN, STUB_END, "".join(f"\n{stub_def(n)}" for n in wanted) + ("\n" if wanted else ""))
+
+
+ADAPTER_BEGIN = "# Written by tests/function_lists.py from tests/registry.py: the adapted functions with no def above."
+ADAPTER_END = "# End of the written table."
+
+
+def adapter(text):
+    text = adapter_all(text)
+    hand = _hand_written(text, ADAPTER_BEGIN)
+    rows = [f'    "{n}": ("{e.kinds}", {e.float32}, {e.outputs}),\n' for n, e in REGISTRY.items()
+            if e.kernel and e.adapted and n not in hand]
+    rows = [r if len(r) <= 121 else r.replace(": (", ": (\n        ").replace(", ", ",\n        ").replace("),\n", ",\n    ),\n")
+            for r in rows]  # as ruff formats a row too long for one line
+    table = "_GENERATED: dict[str, tuple[str, bool, int]] = " + ("{\n" + "".join(rows) + "}\n" if rows else "{}\n")
+    return _between(text, ADAPTER_BEGIN, ADAPTER_END, table)
+
+
+WRITERS = {TABLE: table_h, STUBS: stubs, ADAPTER: adapter, **{page: function_table for page in PAGES}}
 
 
 def stale(root=ROOT):

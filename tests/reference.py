@@ -102,12 +102,7 @@ def group_row(x, baseline_type, normalize):
     else:
         b = total(x) / n
     a = [e - b for e in x]
-    if normalize and n >= 2:
-        mu = total(a) / n
-        sigma = math.sqrt(total([(e - mu) * (e - mu) for e in a]) / n)
-        if sigma > 1e-8:
-            a = [(e - mu) / (sigma + 1e-8) for e in a]
-    return a
+    return standardised_group(a) if normalize else a
 
 
 def compute_group_advantages(rewards, baseline_type, normalize):
@@ -329,19 +324,9 @@ def compute_masked_whitening(values, mask=None, *, std_ddof=1, count_epsilon=1e-
 
 
 def compute_masked_returns(rewards, mask=None, gamma=0.99, *, mask_mode="cut"):
-    out = np.zeros(rewards.shape)
-    for b in range(rewards.shape[0]):
-        g = 0.0
-        for t in range(rewards.shape[1] - 1, -1, -1):
-            kept = _kept(mask, b, t)
-            if kept or mask_mode == "zero":
-                g = (gamma * 1.0) * g + ((gamma * 0.0 + (float(rewards[b, t]) if kept else 0.0)) - 0.0)
-                out[b, t] = g
-            elif mask_mode == "cut":
-                g = 0.0
-            elif mask_mode == "carry":
-                out[b, t] = g
-    return out.astype(rewards.dtype)
+    """Discounted returns: the advantages of padded GAE with every value 0 and lambda 1."""
+    zeros = np.zeros(np.shape(rewards), np.asarray(rewards).dtype)
+    return compute_padded_gae(rewards, zeros, None, None, None, mask, gamma, 1.0, mask_mode=mask_mode)[0]
 
 
 def broadcast_row_values(values, mask):

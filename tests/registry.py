@@ -2,8 +2,9 @@
 # table, both __all__ lists (stubs, torch adapter) and the function tables of README.md and DESCRIPTION.md are
 # written from it by `python tests/function_lists.py`; tests/test_checklist.py fails while one of them is stale.
 # Adding a function: one Function entry here gives it the shared tests (calling convention, fuzz and leaks for
-# the nine; inputs unchanged, references kept, thread-count and instruction-set parity for every kernel) and
-# tests/test_checklist.py names every other place it must reach.  A new parameter is one edit of its entry's
+# the nine; inputs unchanged, references kept, thread-count and instruction-set parity for every kernel), its
+# typed def in the stubs and its torch function when nobody wrote them by hand, and tests/test_checklist.py names
+# every other place it must reach.  A new parameter is one edit of its entry's
 # signature and kinds.
 import ast
 from collections.abc import Callable
@@ -19,7 +20,7 @@ def f64(values):
 @dataclass(frozen=True)
 class Function:
     signature: str  # the text signature, defaults included ("*" before keyword-only parameters)
-    kinds: str  # conversion kind of each parameter: vec ivec mat flags veclist seq float int bool str
+    kinds: str  # conversion kind of each parameter: vec ivec mat flags flagvec veclist seq float int bool str out
     first_line: str  # the docstring's first line
     valid: Callable[[], list]  # fresh valid arguments, one per parameter (keyword-only ones passed by name)
     layer: str = "core"  # "core" (the nine, frozen), "trainer" (the trainer layer)
@@ -29,6 +30,7 @@ class Function:
     float32: bool = False  # float32 arrays read natively, results rounded once (False: refused)
     large: Callable | None = None  # rng -> arguments large enough for the pool, with vector bodies and tails
     libm: bool = False  # its results go through the C library's exp, which may round otherwise on another machine
+    outputs: int = 1  # arrays it returns (and takes as out=, a tuple when more than one)
 
     @property
     def _parts(self):
@@ -82,7 +84,7 @@ REGISTRY = {
                                    "Compute GAE over a padded batch of episodes",
                                    lambda: [np.arange(12.0).reshape(3, 4), np.full((3, 4), 0.5), np.ones((3, 4)), np.eye(3, 4, dtype=bool),
                                             np.eye(3, 4, 1, dtype=bool), np.tri(3, 4, 1, dtype=bool), 0.9, 0.8, 1, "cut", None, None, None, None, None],
-                                   layer="trainer", float32=True, family="trainer layouts"),
+                                   layer="trainer", float32=True, family="trainer layouts", outputs=2),
     "compute_grpo_advantages": Function('(rewards, baseline_type="mean", scale="group", *, std_ddof=0, epsilon=1e-08, std_floor=1e-08, out=None)',
                                         "mat str str int float float out", "Compute group-relative advantages of equal-size groups",
                                         lambda: [np.arange(12.0).reshape(3, 4) ** 2, "median", "batch", 0, 1e-8, 1e-8, None],

@@ -30,9 +30,11 @@ def adapter():
     return quorvale_rl_core_torch
 
 
-def call_with_tensors(adapter, name, make):
-    """The adapter's result and the module's on the registry's valid arguments, every array a tensor made by `make`."""
+def call_with_tensors(adapter, name, make, generic=False):
+    """The adapter's result and the module's on the registry's valid arguments, every array a tensor made by `make`
+    (`generic`: the adapter's function built from the registry entry, as for a function nobody wrote by hand)."""
     entry = REGISTRY[name]
+    function = adapter._generic(name, entry.kinds, entry.float32, entry.outputs) if generic else getattr(adapter, name)
     values = entry.valid()
 
     def tensor(value, kind):
@@ -45,7 +47,7 @@ def call_with_tensors(adapter, name, make):
     tensors = [tensor(value, kind) for value, kind in zip(values, entry.kinds.split())]
     args, kwargs = entry.arguments(tensors)
     expected_args, expected_kwargs = entry.arguments(values)
-    return getattr(adapter, name)(*args, **kwargs), getattr(q, name)(*expected_args, **expected_kwargs)
+    return function(*args, **kwargs), getattr(q, name)(*expected_args, **expected_kwargs)
 
 
 def flat(result):
@@ -57,9 +59,10 @@ def flat(result):
     return [result]
 
 
+@pytest.mark.parametrize("generic", [False, True], ids=["written", "generic"])
 @pytest.mark.parametrize("layout", ["contiguous", "strided"])
 @pytest.mark.parametrize("name", ADAPTED)
-def test_adapter_gives_the_module_results(adapter, name, layout):
+def test_adapter_gives_the_module_results(adapter, name, layout, generic):
     import torch
 
     def make(a):
@@ -67,7 +70,7 @@ def test_adapter_gives_the_module_results(adapter, name, layout):
             return torch.from_numpy(np.repeat(a, 2, axis=-1)).unflatten(-1, (-1, 2))[..., 0]
         return torch.from_numpy(a)
 
-    got, expected = call_with_tensors(adapter, name, make)
+    got, expected = call_with_tensors(adapter, name, make, generic)
     got, expected = flat(got), flat(expected)
     assert len(got) == len(expected)
     for g, e in zip(got, expected):
@@ -96,20 +99,29 @@ def test_adapter_results_on_the_input_device(adapter):
     assert devices == {name: set() if name == "compute_reward_statistics" else {"meta"} for name in ADAPTED}
 
 
-@pytest.mark.parametrize("dtype", ["float64", "float32", "float16", "bfloat16"])
-def test_adapter_dtypes(adapter, dtype):
+@pytest.mark.parametrize("first, second, result", [
+    ("float64", "float64", "float64"), ("float32", "float32", "float32"), ("float16", "float16", "float16"),
+    ("bfloat16", "bfloat16", "bfloat16"), ("float32", "float64", "float64"), ("float64", "float32", "float64"),
+    ("bfloat16", "float32", "float64")])
+def test_adapter_dtypes(adapter, first, second, result):
+    """Results in the dtype the floating tensors share, float64 when they differ (in any order): the module's results
+    on what the adapter reads (half precision as float32), rounded once."""
     import torch
     rng = np.random.default_rng(1)
-    r, v, nv = (rng.normal(size=(3, 9)) for _ in range(3))
+    a = torch.from_numpy(rng.normal(size=(3, 9))).to(getattr(torch, first))
+    b, c = (torch.from_numpy(rng.normal(size=(3, 9))).to(getattr(torch, second)) for _ in range(2))
     dones, mask = rng.random((3, 9)) < 0.2, rng.random((3, 9)) < 0.9
-    t = [torch.from_numpy(a).to(getattr(torch, dtype)) for a in (r, v, nv)]
-    adv, ret = adapter.compute_padded_gae(*t, dones=torch.from_numpy(dones).float(), mask=torch.from_numpy(mask), gamma=0.9)
-    exp = q.compute_padded_gae(*(x.double().numpy() for x in t), dones, None, mask, 0.9)
-    assert adv.dtype == ret.dtype == t[0].dtype and adv.shape == (3, 9)
-    assert torch.equal(adv, torch.from_numpy(exp[0]).to(t[0].dtype)) and torch.equal(ret, torch.from_numpy(exp[1]).to(t[0].dtype))
-    g = adapter.compute_grpo_advantages_ragged(t[0].flatten(), torch.tensor([20, 7]), "leave_one_out", "batch")
-    assert g.dtype == t[0].dtype and torch.equal(g, torch.from_numpy(
-        q.compute_grpo_advantages_ragged(t[0].double().flatten().numpy(), np.array([20, 7]), "leave_one_out", "batch")).to(g.dtype))
+    dtype = getattr(torch, result)
+    read = lambda t: (t.float() if t.dtype in (torch.float16, torch.bfloat16) else t).numpy()  # noqa: E731
+    for got, want in ((adapter.compute_padded_gae(a, b, c, dones=torch.from_numpy(dones).float(), mask=torch.from_numpy(mask), gamma=0.9),
+                       q.compute_padded_gae(read(a), read(b), read(c), dones, None, mask, 0.9)),
+                      (adapter.compute_padded_gae(a, b), q.compute_padded_gae(read(a), read(b))),
+                      ((adapter.compute_grpo_advantages_ragged(a.flatten(), torch.tensor([20, 7]), "leave_one_out", "batch"),),
+                       (q.compute_grpo_advantages_ragged(read(a).flatten(), np.array([20, 7]), "leave_one_out", "batch"),))):
+        for g, w in zip(got, want):
+            assert g.dtype == (dtype if len(got) == 2 else a.dtype) and g.shape == w.shape
+            assert torch.equal(g, torch.from_numpy(w).to(g.dtype))
+    assert adapter.compute_gae(a[0], torch.ones(4, dtype=getattr(torch, second))).dtype == dtype
 
 
 def test_adapter_float64_cpu_without_copies(adapter):

@@ -2,6 +2,7 @@
 # a function named anywhere (the one list in tests/registry.py, the built module, a binding file) included
 # (the checklist in CONTRIBUTING.md, as a test).
 import ast
+import inspect
 import re
 from pathlib import Path
 
@@ -46,7 +47,8 @@ def defined_functions(relative):
 def kernel_sources(name):
     """The kernel .cpp files behind the binding: those of the kernel headers it includes."""
     binding = text(f"src/binding/functions/{name}.cpp")
-    return [text(f"src/{header[:-2]}.cpp") for header in re.findall(r'#include "(kernels/\w+\.h)"', binding)]
+    headers = re.findall(r'#include "(kernels/\w+)\.h"', binding)
+    return [text(f"src/{h}.cpp") for h in headers if (ROOT / f"src/{h}.cpp").is_file()]
 
 
 def calls_in_bench(name):
@@ -75,18 +77,20 @@ def places(name):
         f"src/binding/functions/{name}.cpp (its PyMethodDef, made by define_function)":
             re.search(rf"PyMethodDef {name} = define_function", binding) is not None,
         "the installed module (rebuild: pip install .)": name in q.__all__,
-        f"{STUBS} (a def)": re.search(rf"^def {name}\(", stubs, re.M) is not None,
+        f"{STUBS} (a def: run python tests/function_lists.py)": re.search(rf"^def {name}\(", stubs, re.M) is not None,
         "docs/api.md (a section headed by its text signature)": f"## `{name}(" in text("docs/api.md"),
         "src/failure/messages.h (every text a caller sees; none written in the binding or its kernel)":
             not any(literal_messages(source) for source in [binding, *kernel_sources(name)]),
     }
-    if entry is None or not entry.kernel:
+    if entry is not None and not entry.kernel:
         return found
     on_pool = [s for s in kernel_sources(name) if "parallel_map" in s]
     found |= {
-        f"{ADAPTER} (a function), or adapted=False in its registry entry":
-            not entry.adapted or name in defined_functions(ADAPTER),
+        f"{ADAPTER} (a function, or its row in _GENERATED: run python tests/function_lists.py), or adapted=False "
+        "in its registry entry": (entry is not None and not entry.adapted) or name in defined_functions(ADAPTER)
+        or re.search(rf'^    "{name}": \(', text(ADAPTER), re.M) is not None,
         # One generator feeds the suite's path and thread-count parity, .ci/isa_paths.py and the aarch64 check.
+        "src/kernels/ (its kernel, a .h the binding includes and its .cpp)": bool(kernel_sources(name)),
         "tests/registry.py (a `large` generator in the LARGE dict)": name in LARGE,
         "tests/reference.py (a slow model of the same name)": name in defined_functions("tests/reference.py"),
         "a worked case in the test file of its family (tests/test_kernels.py, tests/test_trainer_kernels.py)":
@@ -115,6 +119,18 @@ def test_the_lists_written_from_the_registry_are_current():
 
     files = list(stale(ROOT))
     assert not files, f"stale (run python tests/function_lists.py): {', '.join(files)}"
+
+
+@pytest.mark.parametrize("name", [n for n, e in REGISTRY.items() if e.layer == "trainer" and e.kernel])
+def test_the_written_stub_def_has_the_module_parameters(name):
+    """The def tests/function_lists.py writes for a function nobody typed by hand (checked on those typed by hand)."""
+    from function_lists import stub_def
+
+    namespace = {"overload": lambda f: f}
+    exec("from __future__ import annotations\n" + stub_def(name), namespace)
+    signature = inspect.signature(namespace[name])
+    bare = [p.replace(annotation=p.empty) for p in signature.parameters.values()]
+    assert str(signature.replace(parameters=bare, return_annotation=signature.empty)).replace("'", '"') == REGISTRY[name].signature
 
 
 def test_the_installed_module_is_in_the_registry_order():

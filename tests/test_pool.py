@@ -99,26 +99,31 @@ def rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 def forked(depth):
     pid = os.fork()
-    if pid == 0:
-        print(depth, stress({calls} // 4), flush=True)
+    if pid == 0:  # only the forking thread, then a pool of the child's own
+        alone = threads()
+        print(depth, stress({calls} // 4), alone, threads(alone + {threads}) - alone, flush=True)
         os._exit(forked("grandchild") if depth == "child" else 0)
     return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 assert expected[-4] == "PanicException False min > max, or either was NaN. min = 1.1, max = 0.9", expected[-4]
 stress({calls} // 4)  # warm-up: the pool, the allocator and caches settle
 tasks, memory = threads(), rss()
 print("parent", stress({calls}), threads(tasks) - tasks, (rss() - memory) >> 20, flush=True)
-print("exit", forked("child"))
+print("exit", forked("child"), stress({calls} // 4), threads(tasks) - tasks)  # the parent keeps its pool
 """
 
 
 @pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
 def test_stress_threads_and_fork(threads):
-    """Many parallel calls of mixed sizes from four Python threads, and in a forked child and grandchild."""
-    lines = run_ok(STRESS.format(calls=240 // SCALE), {"RAYON_NUM_THREADS": threads}, timeout=900).splitlines()
+    """Many parallel calls of mixed sizes from four Python threads, and in a forked child and grandchild, each with
+    a new pool of its own; the parent's pool kept, no second one started."""
+    lines = run_ok(STRESS.format(calls=240 // SCALE, threads=threads), {"RAYON_NUM_THREADS": threads}, timeout=900).splitlines()
     parent = lines[0].split()
     assert parent[:3] == ["parent", "0", "0"], lines  # exact results, no thread started or lost
     assert SANITIZER or int(parent[3]) < 16, lines  # resident memory stable (MiB)
-    assert lines[1:] == ["child 0", "grandchild 0", "exit 0"], lines
+    slack = (0, 1) if SANITIZER == "thread" else (0,)  # ThreadSanitizer may start a thread of its own
+    for line, depth in zip(lines[1:3], ["child", "grandchild"]):
+        assert line.split()[:3] == [depth, "0", "1"] and int(line.split()[3]) - int(threads) in slack, lines
+    assert lines[3] == "exit 0 0 0", lines
 
 
 def test_idle_process_uses_no_cpu():
@@ -138,26 +143,3 @@ def test_idle_process_uses_no_cpu():
     print(cpu() - start)
     """, {"RAYON_NUM_THREADS": "2"}))
     assert ticks <= (5 if SANITIZER else 1), ticks  # a tick is 1/100 s
-
-
-def test_fork_leaves_the_parent_its_pool_and_gives_the_child_a_new_one():
-    lines = run_ok("""
-    import os, numpy as np, quorvale_rl_core as q
-    def threads():
-        return len(os.listdir("/proc/self/task"))
-    x = np.linspace(-1.0, 1.0, 1_000_000)
-    q.compute_ppo_surrogate(x, x)
-    started = threads()
-    pid = os.fork()
-    if pid == 0:
-        alone = threads()
-        q.compute_ppo_surrogate(x, x)
-        print("child", alone, threads() - alone, flush=True)
-        os._exit(0)
-    os.waitpid(pid, 0)
-    q.compute_ppo_surrogate(x, x)
-    print("parent", threads() - started)
-    """, {"RAYON_NUM_THREADS": "3"}).splitlines()
-    child = lines[0].split()
-    assert child[:2] == ["child", "1"] and int(child[2]) >= 2, lines  # a new pool of workers in the child
-    assert lines[1] == "parent 0", lines  # the parent's pool kept, no second one started

@@ -64,3 +64,35 @@ def test_float32_rule(name):
     got, expected = call(narrow), call(widened)
     for g, e in zip(got if isinstance(got, tuple) else [got], expected if isinstance(expected, tuple) else [expected]):
         assert g.dtype == np.float32 and np.array_equal(g, e.astype(np.float32), equal_nan=True)
+
+
+@pytest.mark.parametrize("name", [n for n in KERNELS if "out" in REGISTRY[n].kinds.split()])
+def test_out_receives_the_results(name):
+    """Fresh float64, float32 and strided destinations, then inputs themselves, the same array or one shifted by an
+    element (each input is read before it is overwritten); out is what the call returns."""
+    entry = REGISTRY[name]
+    args = entry.large(np.random.default_rng(3))
+    want = getattr(q, name)(*args)
+    want = want if isinstance(want, tuple) else (want,)
+    shape = want[0].shape
+
+    def inputs(shifted=False):  # copies of the arguments, and the arrays among them of the result's shape as outs
+        copies = [a.copy() if isinstance(a, np.ndarray) else a for a in args]
+        aliased = [i for i, a in enumerate(copies) if isinstance(a, np.ndarray) and a.shape == shape and a.dtype.kind == "f"]
+        if shifted:  # each such input one element before the out laid over it
+            for i in aliased:
+                wide = np.zeros(shape[:-1] + (shape[-1] + 1,))
+                wide[..., :-1] = copies[i]
+                copies[i] = wide[..., :-1]
+            return copies, [np.asarray(copies[i]).base[..., 1:] for i in aliased]
+        return copies, [copies[i] for i in aliased]
+
+    strided = lambda dtype=np.float64: np.zeros(shape[:-1] + (2 * shape[-1],), dtype)[..., ::2]  # noqa: E731
+    for copies, outs in [(list(args), [np.empty(shape) for _ in want]), (list(args), [strided(np.float32) for _ in want]),
+                         (list(args), [strided() for _ in want]), inputs(), inputs(shifted=True)]:
+        if len(outs) < len(want):
+            continue
+        outs = tuple(outs[:len(want)])
+        got = getattr(q, name)(*copies, out=outs if len(want) > 1 else outs[0])
+        got = got if isinstance(got, tuple) else (got,)
+        assert all(g is o and np.array_equal(o, w.astype(o.dtype), equal_nan=True) for g, o, w in zip(got, outs, want))

@@ -2,8 +2,8 @@
 
 Each function takes tensors of any floating dtype on any device (Python lists and NumPy arrays are
 passed through to quorvale_rl_core unchanged) and returns tensors of the dtype and device of its first
-tensor argument. The trainer-layer functions (`compute_padded_gae`, `compute_grpo_advantages`,
-`compute_grpo_advantages_ragged`) read CPU float32 and float64 tensors in place, any strides, and write
+tensor argument. The trainer-layer functions (`compute_padded_gae` and those after it in `__all__`) read
+CPU float32 and float64 tensors in place, any strides, and write
 float32 results when every floating input is float32; bfloat16 and float16 tensors cost one conversion
 to float32, tensors on other devices one copy to the CPU. They accept `out=` tensors (the results are
 written there and the same tensors returned) and pass their keyword parameters through. The other
@@ -30,6 +30,8 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess by 
         "quorvale_rl_core itself works without it, on NumPy arrays"
     ) from error
 
+import functools
+import inspect
 import operator
 
 import numpy as np
@@ -394,3 +396,56 @@ def compute_kl_penalty(logprob, ref_logprob, estimator="k1", mask=None, *, rewar
     keywords = dict(rewards=_kernel_floats(rewards, "rewards"), beta=beta)
     result = _core.compute_kl_penalty(*arguments, _flags(mask, "mask"), **keywords, out=views)
     return _deliver(result, out, views, _like(logprob, ref_logprob, rewards))
+
+
+def _generic(name, kinds, float32, outputs):
+    """The torch function of a module function from its parameter kinds (see _GENERATED), converting as the functions
+    above do: numbers first, then floating arrays (read natively as float32 too when `float32`), flags, integer
+    arrays and `out=`; array results become tensors like the floating arrays."""
+    function = getattr(_core, name)
+    signature = inspect.signature(function)
+    kinds = dict(zip(signature.parameters, kinds.split()))
+    numbers = {"float": _real, "int": _integer}
+    floating, contiguous = ("vec", "mat", "seq", "veclist"), ("vec", "veclist")  # the nine read vec contiguous
+
+    def array(x, parameter, kind):
+        if kind in ("flags", "flagvec"):
+            return _flags(x, parameter)
+        if kind == "ivec":
+            return _int64s(x, parameter)
+        if kind == "veclist":
+            return [_floats(item, parameter, True) for item in x]
+        return _kernel_floats(x, parameter) if float32 else _floats(x, parameter, kind in contiguous)
+
+    def wrapper(*args, **kwargs):
+        bound = signature.bind(*args, **kwargs)
+        values = bound.arguments
+        for parameter, kind in kinds.items():
+            if parameter in values and kind in numbers:
+                values[parameter] = numbers[kind](values[parameter])
+        convert = _like(*(values.get(p) for p, kind in kinds.items() if kind in floating))
+        out = values.get("out")
+        views = _out_views(out, outputs) if "out" in values else None
+        for parameter, kind in kinds.items():
+            if parameter in values and kind in ("flags", "flagvec", "ivec", *floating):
+                values[parameter] = array(values[parameter], parameter, kind)
+        if "out" in values:
+            values["out"] = views
+        result = function(*bound.args, **bound.kwargs)
+        if "out" in kinds.values():
+            return _deliver(tuple(result) if outputs > 1 else result, out, views, convert)
+        if isinstance(result, np.ndarray):
+            return convert(result)
+        if isinstance(result, (tuple, list)):
+            return type(result)(convert(r) if isinstance(r, np.ndarray) else r for r in result)
+        return result
+
+    functools.update_wrapper(wrapper, function)
+    wrapper.__module__ = __name__
+    return wrapper
+
+
+# Written by tests/function_lists.py from tests/registry.py: the adapted functions with no def above.
+_GENERATED: dict[str, tuple[str, bool, int]] = {}
+# End of the written table.
+globals().update({name: _generic(name, *spec) for name, spec in _GENERATED.items()})

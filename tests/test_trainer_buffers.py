@@ -64,6 +64,9 @@ PADDED_KINDS = [
     dict(bootstrap=True, mask=True, dones=True, mask_mode="carry"),
     dict(bootstrap=True, mask=True, truncated=True, mask_mode="zero"),
     dict(next_values=True, mask=True, dones=True, mask_mode="zero"),
+    dict(mask=True),  # a mask and nothing else: each mode's own pass
+    dict(bootstrap=True, mask="right", mask_mode="carry"),
+    dict(mask=True, mask_mode="zero"),
 ]
 LAYOUTS = [np.copy, np.asfortranarray, lambda m: np.repeat(m, 2, axis=-1)[..., ::2], lambda m: m[::-1, ::-1]]
 DISCOUNTS = [(0.97, 0.9), (1.0, 1.0), (0.5, 0.0), (-0.5, 2.0), (INF, 0.5)]
@@ -90,6 +93,35 @@ def test_padded_gae_matches_model(kinds, dtype, time_axis, steps):
     assert all(same(g, w) and g.flags.c_contiguous and g.flags.owndata for g, w in zip(got, want))
     aliased = q.compute_padded_gae(**args, gamma=gamma, gae_lambda=lam, time_axis=time_axis - 2, mask_mode=mode)
     assert all(same(a, g) for a, g in zip(aliased, got))  # -1 and -2 name the same axes
+
+
+@pytest.mark.parametrize("mode", ["cut", "skip", "carry", "zero"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("steps", [1, 9, 255, 256, 257, 1200])
+def test_mask_only_pass_equals_the_general_one(mode, dtype, steps):
+    """With a mask and nothing else the rows take a pass of their own (plain additions, redone exactly where a NaN
+    appears); an all-clear `dones` sends the same rows through the general pass: the same bits, NaN payloads
+    included, through runs of masked steps, chunk ends and NaN meeting NaN; returns alone as well."""
+    rng = np.random.default_rng(steps)
+    rows = 11
+    rewards, values = (rng.standard_normal((rows, steps)).astype(dtype) for _ in range(2))
+    mask = rng.random((rows, steps)) < 0.8
+    mask[1, steps // 3:] = False  # padding
+    mask[2, :] = False
+    mask[3, steps // 4:steps // 2] = False  # a long gap
+    rewards[4, ::3], values[4, 1::4] = NAN, NAN  # NaN meeting NaN
+    values[5, ::7], rewards[6, 2::5] = INF, -INF
+    rewards[7] = np.frombuffer(np.full(steps, 0x7FF4000000000001 if dtype == np.float64 else 0x7FA00001,
+                                       dtype=np.uint64 if dtype == np.float64 else np.uint32).tobytes(), dtype)  # signalling
+    clear = np.zeros((rows, steps), np.int8)
+    common = dict(mask=mask.astype(np.int64), mask_mode=mode, bootstrap=rng.standard_normal(rows), gamma=0.9, gae_lambda=0.8)
+    fast = q.compute_padded_gae(rewards, values, **common)
+    general = q.compute_padded_gae(rewards, values, dones=clear, **common)
+    assert all(f.tobytes() == g.tobytes() for f, g in zip(fast, general))
+    returns = q.compute_masked_returns(rewards, mask, 0.9, mask_mode=mode)
+    general = q.compute_padded_gae(rewards, np.zeros_like(rewards), dones=clear, mask=mask, mask_mode=mode, gamma=0.9,
+                                   gae_lambda=1.0)[0]
+    assert returns.tobytes() == general.tobytes()
 
 
 @pytest.mark.parametrize("which", range(6))

@@ -82,7 +82,8 @@ def _floats(x, name, contiguous=False, float32=False):
         return x
     if not x.is_floating_point():
         raise TypeError(f"argument '{name}': expected a floating-point tensor, got {x.dtype}")
-    x = x.detach()
+    if x.requires_grad:
+        x = x.detach()
     native = x.dtype == torch.float64 or (float32 and x.dtype == torch.float32)
     if not native:
         x = x.to(device="cpu", dtype=torch.float32 if float32 and x.dtype in _HALF else torch.float64)
@@ -149,7 +150,10 @@ def _int64s(x, name):
 def _like(*items):
     """The converter of results back to tensors (NumPy out if no tensor): on the device of the first tensor, of the
     dtype every floating tensor shares, float64 when they differ (whatever their order)."""
-    tensors = list(_tensors(items))
+    if len(items) == 1 and isinstance(items[0], torch.Tensor):  # the common case, without the walk below
+        tensors = items
+    else:
+        tensors = list(_tensors(items))
     if not tensors:
         return lambda array: array
     floating = {t.dtype for t in tensors if t.is_floating_point()}

@@ -2,6 +2,7 @@
 // set: the one engine of every group function.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "kernels/group_lanes.h"
@@ -119,33 +120,59 @@ QRL_VECTOR_INLINE void groups_range(const GroupAt& group_at, GroupBaseline basel
     }
 }
 
+// kLanes (or one) unit-stride elements of In at j, widened.
+template <class In, class T>
+QRL_VECTOR_INLINE T row_at(const char* row, std::int64_t j) {
+    if constexpr (sizeof(In) == sizeof(double)) {
+        if constexpr (sizeof(T) == sizeof(double))
+            return simd::load_one(row, j);
+        else
+            return simd::load(row, j);
+    } else {
+        if constexpr (sizeof(T) == sizeof(double)) {
+            float x;
+            std::memcpy(&x, row + j * 4, sizeof x);
+            return x;
+        } else {
+            using Floats = float __attribute__((vector_size(kLanes * sizeof(float))));
+            Floats x;
+            std::memcpy(&x, row + j * 4, sizeof x);
+            return __builtin_convertvector(x, Doubles);
+        }
+    }
+}
+
+// out[j] = element(row[j]) for a row of unit stride.
+template <class In, class Element>
+QRL_VECTOR_INLINE void map_row(const char* row, std::int64_t n, double* out, Element element) {
+    std::int64_t j = 0;
+    for (; j + kLanes <= n; j += kLanes) put(out + j, 0, element(row_at<In, Doubles>(row, j)));
+    for (; j < n; ++j) out[j] = element(row_at<In, double>(row, j));
+}
+
 // out = row - b for a row of unit stride.
+template <class In>
 QRL_VECTOR_INLINE void subtract_row(const char* row, std::int64_t n, double b, double* out) {
     const simd::Constant baseline(b);
-    simd::map(
-        out, 0, n,
-        [&](auto x) QRL_LAMBDA_INLINE {
-            using T = decltype(x);
-            return x - baseline.as<T>();
-        },
-        row);
+    map_row<In>(row, n, out, [&](auto x) QRL_LAMBDA_INLINE {
+        using T = decltype(x);
+        return x - baseline.as<T>();
+    });
 }
 
 // out = row - (total - row) / (n - 1): each member against the mean of the
 // others, for a row of unit stride.
+template <class In>
 QRL_VECTOR_INLINE void leave_one_out_row(const char* row, std::int64_t n, double total, double* out) {
     if (n == 1) {
-        out[0] = simd::load_one(row, 0) - simd::load_one(row, 0);
+        out[0] = row_at<In, double>(row, 0) - row_at<In, double>(row, 0);
         return;
     }
     const simd::Constant sum(total), others(static_cast<double>(n - 1));
-    simd::map(
-        out, 0, n,
-        [&](auto x) QRL_LAMBDA_INLINE {
-            using T = decltype(x);
-            return x - (sum.as<T>() - x) / others.as<T>();
-        },
-        row);
+    map_row<In>(row, n, out, [&](auto x) QRL_LAMBDA_INLINE {
+        using T = decltype(x);
+        return x - (sum.as<T>() - x) / others.as<T>();
+    });
 }
 
 // The minimum baseline without standardisation needs no sequential sum:
@@ -178,14 +205,14 @@ QRL_VECTOR_INLINE void min_baseline_row(const char* row, std::int64_t n, double*
 #endif
     double b = m[0];
     for (; j < n; ++j) b = numeric::min_num(b, simd::load_one(row, j));
-    subtract_row(row, n, b, out);
+    subtract_row<double>(row, n, b, out);
 }
 
 // Rows whose sums advance together: enough independent chains to cover the
 // latency of an addition on every target.
 constexpr std::int64_t kSumChains = 16;
 
-template <std::int64_t kRows>
+template <class In, std::int64_t kRows>
 QRL_VECTOR_INLINE void summed_rows_block(const numeric::ValueMatrix& rewards, GroupBaseline baseline, double* out,
                                          std::int64_t first, std::int64_t n) {
     const char* rows[kRows];
@@ -195,28 +222,29 @@ QRL_VECTOR_INLINE void summed_rows_block(const numeric::ValueMatrix& rewards, Gr
         sums[r] = -0.0;
     }
     for (std::int64_t j = 0; j < n; ++j)
-        for (std::int64_t r = 0; r < kRows; ++r) sums[r] = sums[r] + simd::load_one(rows[r], j);
+        for (std::int64_t r = 0; r < kRows; ++r) sums[r] = sums[r] + row_at<In, double>(rows[r], j);
     for (std::int64_t r = 0; r < kRows; ++r) {
         double* row_out = out + (first + r) * n;
         if (baseline == GroupBaseline::LeaveOneOut)
-            leave_one_out_row(rows[r], n, sums[r], row_out);
+            leave_one_out_row<In>(rows[r], n, sums[r], row_out);
         else
-            subtract_row(rows[r], n, sums[r] / static_cast<double>(n), row_out);
+            subtract_row<In>(rows[r], n, sums[r] / static_cast<double>(n), row_out);
     }
 }
 
-// Unit-stride float64 rows without standardisation, mean or leave-one-out
+// Unit-stride rows without standardisation, mean or leave-one-out
 // baseline: the sums of kSumChains rows advance together (independent
 // chains, each in index order) straight from the rows, and the rest is
 // element-wise.
+template <class In>
 QRL_VECTOR_INLINE void summed_rows(const numeric::ValueMatrix& rewards, GroupBaseline baseline, double* out,
                                    std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
     std::int64_t first = begin;
     for (; first + kSumChains <= end; first += kSumChains)
-        summed_rows_block<kSumChains>(rewards, baseline, out, first, n);
-    for (; first + 4 <= end; first += 4) summed_rows_block<4>(rewards, baseline, out, first, n);
-    for (; first < end; ++first) summed_rows_block<1>(rewards, baseline, out, first, n);
+        summed_rows_block<In, kSumChains>(rewards, baseline, out, first, n);
+    for (; first + 4 <= end; first += 4) summed_rows_block<In, 4>(rewards, baseline, out, first, n);
+    for (; first < end; ++first) summed_rows_block<In, 1>(rewards, baseline, out, first, n);
 }
 
 template <class In>
@@ -249,15 +277,17 @@ void group_matrix_range(const numeric::ValueMatrix& rewards, GroupBaseline basel
                         double* out, std::int64_t begin, std::int64_t end) {
     const std::int64_t n = rewards.columns;
     if (n == 0) return;
-    const bool unit_doubles = rewards.precision == Precision::Float64 && rewards.column_stride == sizeof(double);
-    if (statistics == nullptr && unit_doubles) {
-        if (baseline == GroupBaseline::Min) {
+    const bool single = rewards.precision == Precision::Float32;
+    const bool unit = rewards.column_stride == (single ? 4 : 8);
+    if (statistics == nullptr && unit) {
+        if (baseline == GroupBaseline::Min && !single) {
             for (std::int64_t i = begin; i < end; ++i)
                 min_baseline_row(rewards.data + i * rewards.row_stride, n, out + i * n);
             return;
         }
         if (baseline == GroupBaseline::Mean || baseline == GroupBaseline::LeaveOneOut)
-            return summed_rows(rewards, baseline, out, begin, end);
+            return single ? summed_rows<float>(rewards, baseline, out, begin, end)
+                          : summed_rows<double>(rewards, baseline, out, begin, end);
     }
     if (rewards.precision == Precision::Float32)
         matrix_groups<float>(rewards, baseline, statistics, out, begin, end);

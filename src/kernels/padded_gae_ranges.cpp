@@ -196,39 +196,39 @@ void rows_block(const Inputs& in, std::int64_t first, RowSteps* steps, const Out
     }
 }
 
-// A mask of skipped (or carried) steps and nothing else (no episode ends,
-// cuts or next values): verl's layout, and discounted returns.
-bool skip_mask_only(const PaddedBatch& b) {
-    return b.mask.present() && (b.mask_mode == MaskMode::Skip || b.mask_mode == MaskMode::Carry) &&
-           !b.dones.present() && !b.episode_starts.present() && !b.last_dones.present() && !b.truncated.present() &&
-           !b.next_values.present();
+// A mask and nothing else (no episode ends, cuts or next values): verl's
+// and OpenRLHF's layouts, and discounted returns.
+bool mask_only(const PaddedBatch& b) {
+    return b.mask.present() && !b.dones.present() && !b.episode_starts.present() && !b.last_dones.present() &&
+           !b.truncated.present() && !b.next_values.present();
 }
 
-// The skip layout in phases per chunk: the flags, next values and TD
+// The mask-only layout in phases per chunk: the flags, next values and TD
 // errors row by row in vector lanes; the recursion, the one sequential
 // part, K rows interleaved; the stores row by row in lanes.  Values are
-// packed, or one zero read with stride 0 (returns without values).
+// packed, or one zero read with stride 0 (returns without values).  The
+// same operations as step_errors, recursion and store.
 //
 // A chunk first runs with plain additions (kExact false).  x + y differs
 // from sum_first_nan(x, y) only when both are NaN, and every first operand
 // here is an arithmetic result, so a quiet NaN; a NaN sum reaches the
 // chunk's results or the state it hands on.  So when neither holds a NaN,
 // every sum equals sum_first_nan's; otherwise the chunk runs again from the
-// same state with sum_first_nan (kExact true), the operations of rows_block.
-struct SkipRow {
+// same state with sum_first_nan (kExact true).
+struct MaskedRow {
     lane_io::Flag keep[kChunk];
     double work[kChunk];  // TD errors, then advantages
 };
 
 template <class In>
-struct SkipColumns {
+struct MaskedColumns {
     const char* rewards;
     const char* values;
     std::int64_t value_step;  // sizeof(In), or 0: every value is the one zero
 };
 
 template <class In>
-QRL_VECTOR_INLINE Doubles values_at(const SkipColumns<In>& c, std::int64_t s) {
+QRL_VECTOR_INLINE Doubles values_at(const MaskedColumns<In>& c, std::int64_t s) {
     if (c.value_step == 0) return simd::splat<Doubles>(load<In>(c.values));
     return lane_io::load_lanes<In>(c.values + s * static_cast<std::int64_t>(sizeof(In)));
 }
@@ -243,127 +243,166 @@ QRL_VECTOR_INLINE T plus(T x, T y) {
         return lane_io::choose(x != x, x, x + y);
 }
 
-QRL_VECTOR_INLINE bool any_lane(simd::Mask m) { return simd::lane_bits(m) != 0; }
+constexpr bool skipping(MaskMode mode) { return mode == MaskMode::Skip || mode == MaskMode::Carry; }
 
-// The TD errors of one row's chunk, backward.  A step's next value is the
-// value of the next kept step (`chain` after the chunk, updated): in lanes
-// the values one step on where those steps are all kept, `chain` where none
-// is, step by step otherwise.
-template <class In, bool kExact>
-QRL_VECTOR_INLINE void skip_errors(const SkipColumns<In>& c, std::int64_t length, double gamma, double* chain,
-                                   SkipRow& row) {
+// The TD errors of one row's chunk, backward, from `next`, the next value
+// of the chunk's last step.  Skipping, a step's next value is the value of
+// the next kept step (in lanes: the values one step on where those steps
+// are all kept, `next` where none is, step by step otherwise), and the
+// next value of the step before the chunk is returned.  Otherwise the value
+// one step on if that step is kept, else `fill`; with kMode Zero a masked
+// step's reward and value read as 0.0.
+template <class In, bool kExact, MaskMode kMode>
+QRL_VECTOR_INLINE double masked_errors(const MaskedColumns<In>& c, std::int64_t length, double gamma, double fill,
+                                       double next, MaskedRow& row) {
     constexpr auto in = static_cast<std::int64_t>(sizeof(In));
+    constexpr bool kZero = kMode == MaskMode::Zero;
     const auto value = [&](std::int64_t s) QRL_LAMBDA_INLINE { return load<In>(c.values + s * c.value_step); };
-    const auto scalar_steps = [&](std::int64_t from, std::int64_t to, double next) QRL_LAMBDA_INLINE {
+    const auto scalar_steps = [&](std::int64_t from, std::int64_t to, double after) QRL_LAMBDA_INLINE {
         for (std::int64_t s = to - 1; s >= from; --s) {
-            const double v = value(s);
-            row.work[s] = plus<kExact>(gamma * next, load<In>(c.rewards + s * in)) - v;
-            next = row.keep[s] ? v : next;
+            const bool kept = row.keep[s] != 0;
+            const double v = !kZero || kept ? value(s) : 0.0;
+            const double r = !kZero || kept ? load<In>(c.rewards + s * in) : 0.0;
+            row.work[s] = plus<kExact>(gamma * after, r) - v;
+            if constexpr (skipping(kMode))
+                after = kept ? v : after;
+            else
+                after = kept ? v : fill;
         }
-        return next;
+        return after;
     };
     // Lanes need the flag and value one step on, inside the chunk.
     const std::int64_t lanes_end = (length - 1) / kLanes * kLanes;
-    double next = scalar_steps(lanes_end, length, *chain);
-    const Doubles g = simd::splat<Doubles>(gamma);
+    next = scalar_steps(lanes_end, length, next);
+    const Doubles g = simd::splat<Doubles>(gamma), zero = simd::splat<Doubles>(0.0), others = simd::splat<Doubles>(fill);
     for (std::int64_t s = lanes_end - kLanes; s >= 0; s -= kLanes) {
-        const unsigned after = simd::lane_bits(lane_io::kept_lanes(row.keep + s + 1));
+        const simd::Mask after = lane_io::kept_lanes(row.keep + s + 1);
         Doubles next_values;
-        if (after == simd::kAllLanes) {
-            next_values = values_at(c, s + 1);
-        } else if (after == 0) {
-            next_values = simd::splat<Doubles>(next);
+        if constexpr (skipping(kMode)) {
+            const unsigned bits = simd::lane_bits(after);
+            if (bits == simd::kAllLanes) {
+                next_values = values_at(c, s + 1);
+            } else if (bits == 0) {
+                next_values = simd::splat<Doubles>(next);
+            } else {
+                next = scalar_steps(s, s + kLanes, next);
+                continue;
+            }
         } else {
-            next = scalar_steps(s, s + kLanes, next);
-            continue;
+            next_values = lane_io::choose(after, values_at(c, s + 1), others);
         }
-        const Doubles delta =
-            plus<kExact>(g * next_values, lane_io::load_lanes<In>(c.rewards + s * in)) - values_at(c, s);
-        simd::put(row.work + s, 0, delta);
-        next = row.keep[s] ? value(s) : next_values[0];
+        Doubles reward = lane_io::load_lanes<In>(c.rewards + s * in), v = values_at(c, s);
+        if constexpr (kZero) {
+            const simd::Mask kept = lane_io::kept_lanes(row.keep + s);
+            reward = lane_io::choose(kept, reward, zero);
+            v = lane_io::choose(kept, v, zero);
+        }
+        simd::put(row.work + s, 0, plus<kExact>(g * next_values, reward) - v);
+        if constexpr (skipping(kMode)) next = row.keep[s] ? value(s) : next_values[0];
     }
-    *chain = next;
+    return next;
 }
 
 // The recursion of K rows, backward through the chunk.
-template <int K, bool kCarry, bool kExact>
-QRL_VECTOR_INLINE void skip_recursion(SkipRow* rows, std::int64_t length, double decay, double* carried) {
+template <int K, MaskMode kMode, bool kExact>
+QRL_VECTOR_INLINE void masked_recursion(MaskedRow* rows, std::int64_t length, double decay, double* carried) {
     double c[K];
     for (int k = 0; k < K; ++k) c[k] = carried[k];
     for (std::int64_t s = length - 1; s >= 0; --s)
         for (int k = 0; k < K; ++k) {
             const double a = plus<kExact>(decay * c[k], rows[k].work[s]);
             const bool kept = rows[k].keep[s] != 0;
-            c[k] = kept ? a : c[k];
-            rows[k].work[s] = kCarry ? c[k] : (kept ? a : 0.0);
+            if constexpr (kMode == MaskMode::Zero) {
+                c[k] = a;
+                rows[k].work[s] = a;
+            } else if constexpr (kMode == MaskMode::Cut) {
+                c[k] = kept ? a : 0.0;
+                rows[k].work[s] = c[k];
+            } else {
+                c[k] = kept ? a : c[k];
+                rows[k].work[s] = kMode == MaskMode::Carry ? c[k] : (kept ? a : 0.0);
+            }
         }
     for (int k = 0; k < K; ++k) carried[k] = c[k];
 }
 
-// Stores one row's chunk; true when a result is NaN.
-template <class In, class Out, bool kCarry, bool kExact>
-QRL_VECTOR_INLINE bool skip_store(const SkipColumns<In>& c, const SkipRow& row, std::int64_t length, char* advantages,
-                                  char* returns) {
+// Stores one row's chunk; true when a result is NaN.  A return is the
+// advantage plus the value (read as 0.0 at a masked step with kMode Zero),
+// 0.0 at a masked step with kMode Cut or Skip.
+template <class In, class Out, MaskMode kMode, bool kExact>
+QRL_VECTOR_INLINE bool masked_store(const MaskedColumns<In>& c, const MaskedRow& row, std::int64_t length,
+                                    char* advantages, char* returns) {
     constexpr auto out = static_cast<std::int64_t>(sizeof(Out));
+    constexpr bool kAll = kMode == MaskMode::Carry || kMode == MaskMode::Zero;
     simd::Mask nan{};
+    const Doubles zero = simd::splat<Doubles>(0.0);
     std::int64_t s = 0;
     for (; s + kLanes <= length; s += kLanes) {
         const Doubles a = simd::get<Doubles>(row.work + s, 0);
         lane_io::store_lanes<Out>(advantages + s * out, a);
         nan |= a != a;
         if (returns) {
-            const Doubles sum = plus<kExact>(a, values_at(c, s));
+            const simd::Mask kept = lane_io::kept_lanes(row.keep + s);
+            Doubles v = values_at(c, s);
+            if constexpr (kMode == MaskMode::Zero) v = lane_io::choose(kept, v, zero);
+            const Doubles sum = plus<kExact>(a, v);
             nan |= sum != sum;
-            lane_io::store_lanes<Out>(returns + s * out,
-                                      kCarry ? sum : lane_io::choose(lane_io::kept_lanes(row.keep + s), sum,
-                                                                     simd::splat<Doubles>(0.0)));
+            lane_io::store_lanes<Out>(returns + s * out, kAll ? sum : lane_io::choose(kept, sum, zero));
         }
     }
-    bool any = any_lane(nan);
+    bool any = simd::lane_bits(nan) != 0;
     for (; s < length; ++s) {
         const double a = row.work[s];
         lane_io::store_one<Out>(advantages + s * out, a);
         any |= a != a;
         if (returns) {
-            const double sum = plus<kExact>(a, load<In>(c.values + s * c.value_step));
+            const bool kept = row.keep[s] != 0;
+            const double v = kMode != MaskMode::Zero || kept ? load<In>(c.values + s * c.value_step) : 0.0;
+            const double sum = plus<kExact>(a, v);
             any |= sum != sum;
-            lane_io::store_one<Out>(returns + s * out, kCarry || row.keep[s] ? sum : 0.0);
+            lane_io::store_one<Out>(returns + s * out, kAll || kept ? sum : 0.0);
         }
     }
     return any;
 }
 
-template <class In, class Out, int K, bool kCarry, bool kExact>
-QRL_VECTOR_INLINE bool skip_chunk(const Inputs& in, const SkipColumns<In>* columns, SkipRow* rows,
-                                  std::int64_t length, double* carried, double* chain, char* const* advantages,
-                                  char* const* returns) {
-    for (int k = 0; k < K; ++k) skip_errors<In, kExact>(columns[k], length, in.gamma, &chain[k], rows[k]);
-    skip_recursion<K, kCarry, kExact>(rows, length, in.decay, carried);
+template <class In, class Out, int K, MaskMode kMode, bool kExact>
+QRL_VECTOR_INLINE bool masked_chunk(const Inputs& in, const MaskedColumns<In>* columns, MaskedRow* rows,
+                                    std::int64_t length, const double* fill, double* carried, double* next,
+                                    char* const* advantages, char* const* returns) {
+    for (int k = 0; k < K; ++k)
+        next[k] = masked_errors<In, kExact, kMode>(columns[k], length, in.gamma, fill[k], next[k], rows[k]);
+    masked_recursion<K, kMode, kExact>(rows, length, in.decay, carried);
     bool nan = false;
     for (int k = 0; k < K; ++k) {
-        nan |= skip_store<In, Out, kCarry, kExact>(columns[k], rows[k], length, advantages[k], returns[k]);
-        nan |= carried[k] != carried[k] || chain[k] != chain[k];
+        nan |= masked_store<In, Out, kMode, kExact>(columns[k], rows[k], length, advantages[k], returns[k]);
+        nan |= carried[k] != carried[k] || (skipping(kMode) && next[k] != next[k]);
     }
     return nan;
 }
 
-template <class In, class Out, int K, bool kCarry>
-void skip_rows_block(const Inputs& in, std::int64_t first, SkipRow* rows, const OutputMatrix& advantages,
-                     const OutputMatrix& returns) {
+template <class In, class Out, int K, MaskMode kMode>
+void masked_rows_block(const Inputs& in, std::int64_t first, MaskedRow* rows, const OutputMatrix& advantages,
+                       const OutputMatrix& returns) {
     const PaddedBatch& b = in.batch;
     constexpr auto in_size = static_cast<std::int64_t>(sizeof(In)), out_size = static_cast<std::int64_t>(sizeof(Out));
     const std::int64_t value_step = b.values.column_stride == 0 ? 0 : in_size;
-    double carried[K], chain[K];
+    // Per row: the carried advantage; the value after the last step; what a
+    // step before a masked one takes as its next value (not skipping).
+    double carried[K], bootstrap[K], fill[K], chain[K];
     for (int k = 0; k < K; ++k) {
         carried[k] = 0.0;
-        chain[k] = b.bootstrap.present() ? b.bootstrap[first + k] : 0.0;  // the value after the last step
+        bootstrap[k] = b.bootstrap.present() ? b.bootstrap[first + k] : 0.0;
+        fill[k] = kMode == MaskMode::Zero ? 0.0 : bootstrap[k];
+        chain[k] = bootstrap[k];
     }
-    for (std::int64_t end = in.steps; end > 0; end -= kChunk) {
-        const std::int64_t begin = end > kChunk ? end - kChunk : 0, length = end - begin;
-        SkipColumns<In> columns[K];
+    // Chunks end at multiples of kChunk (the last one at the row's end).
+    for (std::int64_t end = in.steps, begin = (in.steps - 1) / kChunk * kChunk; end > 0; end = begin, begin -= kChunk) {
+        const std::int64_t length = end - begin;
+        MaskedColumns<In> columns[K];
         char* advantage_rows[K];
         char* return_rows[K];
-        double carried_before[K], chain_before[K];
+        double carried_before[K], next[K];
         for (int k = 0; k < K; ++k) {
             const std::int64_t i = first + k;
             columns[k] = {b.rewards.data + i * b.rewards.row_stride + begin * in_size,
@@ -372,40 +411,53 @@ void skip_rows_block(const Inputs& in, std::int64_t first, SkipRow* rows, const 
             return_rows[k] = returns.present() ? returns.data + i * returns.row_stride + begin * out_size : nullptr;
             lane_io::row_flags(b.mask, i, begin, length, rows[k].keep);
             carried_before[k] = carried[k];
-            chain_before[k] = chain[k];
+            if (skipping(kMode) || end == in.steps)
+                next[k] = chain[k];
+            else
+                next[k] = b.mask.at(i, end) ? load<In>(columns[k].values + length * value_step) : fill[k];
         }
-        if (skip_chunk<In, Out, K, kCarry, false>(in, columns, rows, length, carried, chain, advantage_rows,
-                                                  return_rows)) {
+        double chain_after[K];
+        for (int k = 0; k < K; ++k) chain_after[k] = next[k];
+        if (masked_chunk<In, Out, K, kMode, false>(in, columns, rows, length, fill, carried, chain_after,
+                                                   advantage_rows, return_rows)) {
             for (int k = 0; k < K; ++k) {
                 carried[k] = carried_before[k];
-                chain[k] = chain_before[k];
+                chain_after[k] = next[k];
             }
-            skip_chunk<In, Out, K, kCarry, true>(in, columns, rows, length, carried, chain, advantage_rows,
-                                                 return_rows);
+            masked_chunk<In, Out, K, kMode, true>(in, columns, rows, length, fill, carried, chain_after,
+                                                  advantage_rows, return_rows);
         }
+        for (int k = 0; k < K; ++k) chain[k] = chain_after[k];
     }
 }
 
-// The skip layout's rows, when every column is packed (values may be the
-// one zero of stride 0).
+template <class In, class Out, MaskMode kMode>
+void masked_rows(const Inputs& in, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
+                 const OutputMatrix& returns) {
+    const auto rows = std::make_unique<MaskedRow[]>(kRows);
+    std::int64_t i = begin;
+    for (; i + kRows <= end; i += kRows)
+        masked_rows_block<In, Out, kRows, kMode>(in, i, rows.get(), advantages, returns);
+    for (; i < end; ++i) masked_rows_block<In, Out, 1, kMode>(in, i, rows.get(), advantages, returns);
+}
+
+// The mask-only layout's rows, when every column is packed (values may be
+// the one zero of stride 0); false (nothing done) otherwise.
 template <class In, class Out>
-bool skip_rows(const Inputs& in, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
-               const OutputMatrix& returns) {
+bool masked_rows(const Inputs& in, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
+                 const OutputMatrix& returns) {
     const PaddedBatch& b = in.batch;
     constexpr auto in_size = static_cast<std::int64_t>(sizeof(In)), out_size = static_cast<std::int64_t>(sizeof(Out));
-    if (!skip_mask_only(b) || b.rewards.column_stride != in_size ||
+    if (!mask_only(b) || b.rewards.column_stride != in_size ||
         (b.values.column_stride != in_size && (b.values.column_stride != 0 || b.values.row_stride != 0)) ||
         advantages.column_stride != out_size || (returns.present() && returns.column_stride != out_size))
         return false;
-    const auto rows = std::make_unique<SkipRow[]>(kRows);
-    const bool carry = b.mask_mode == MaskMode::Carry;
-    std::int64_t i = begin;
-    for (; i + kRows <= end; i += kRows)
-        carry ? skip_rows_block<In, Out, kRows, true>(in, i, rows.get(), advantages, returns)
-              : skip_rows_block<In, Out, kRows, false>(in, i, rows.get(), advantages, returns);
-    for (; i < end; ++i)
-        carry ? skip_rows_block<In, Out, 1, true>(in, i, rows.get(), advantages, returns)
-              : skip_rows_block<In, Out, 1, false>(in, i, rows.get(), advantages, returns);
+    switch (b.mask_mode) {
+        case MaskMode::Cut: masked_rows<In, Out, MaskMode::Cut>(in, begin, end, advantages, returns); break;
+        case MaskMode::Skip: masked_rows<In, Out, MaskMode::Skip>(in, begin, end, advantages, returns); break;
+        case MaskMode::Carry: masked_rows<In, Out, MaskMode::Carry>(in, begin, end, advantages, returns); break;
+        case MaskMode::Zero: masked_rows<In, Out, MaskMode::Zero>(in, begin, end, advantages, returns); break;
+    }
     return true;
 }
 
@@ -421,7 +473,7 @@ void rows_range(const Inputs& in, std::int64_t begin, std::int64_t end, const Ou
 template <class In, class Out>
 void rows_range(const Inputs& in, bool unit, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
                 const OutputMatrix& returns) {
-    if (skip_rows<In, Out>(in, begin, end, advantages, returns)) return;
+    if (masked_rows<In, Out>(in, begin, end, advantages, returns)) return;
     if (unit)
         rows_range<In, Out, true>(in, begin, end, advantages, returns);
     else

@@ -69,17 +69,28 @@ struct OutputMatrix {
 // element rounded once.
 template <class Out>
 inline void store_rows(const double* values, const OutputMatrix& out) {
-    const std::int64_t stride = out.column_stride;
-    for (std::int64_t i = 0; i < out.rows; ++i) {
-        char* row = out.data + i * out.row_stride;
-        const double* from = values + i * out.columns;
+    // Locals, so the stores (through char*) cannot be taken to change them
+    // and the packed loop goes into vector lanes.
+    const std::int64_t stride = out.column_stride, rows = out.rows, columns = out.columns;
+    char* const data = out.data;
+    const std::int64_t row_stride = out.row_stride;
+    if (stride == sizeof(Out) && (rows < 2 || row_stride == columns * stride)) {  // one packed run
+        for (std::int64_t k = 0; k < rows * columns; ++k) {
+            const auto x = static_cast<Out>(values[k]);
+            std::memcpy(data + k * static_cast<std::int64_t>(sizeof(Out)), &x, sizeof x);
+        }
+        return;
+    }
+    for (std::int64_t i = 0; i < rows; ++i) {
+        char* row = data + i * row_stride;
+        const double* from = values + i * columns;
         if (stride == sizeof(Out)) {
-            for (std::int64_t j = 0; j < out.columns; ++j) {
+            for (std::int64_t j = 0; j < columns; ++j) {
                 const auto x = static_cast<Out>(from[j]);
                 std::memcpy(row + j * static_cast<std::int64_t>(sizeof(Out)), &x, sizeof x);
             }
         } else {
-            for (std::int64_t j = 0; j < out.columns; ++j) {
+            for (std::int64_t j = 0; j < columns; ++j) {
                 const auto x = static_cast<Out>(from[j]);
                 std::memcpy(row + j * stride, &x, sizeof x);
             }

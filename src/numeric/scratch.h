@@ -25,4 +25,31 @@ private:
     double* data_;
 };
 
+// A working buffer of n doubles that this thread keeps for its next call
+// while it is at most kKeptDoubles (1 MiB): repeated calls of moderate size
+// neither map fresh pages nor fault them in.  One at a time per thread.
+class ReusedScratch {
+public:
+    static constexpr std::size_t kKeptDoubles = std::size_t{1} << 17;
+
+    explicit ReusedScratch(std::size_t n) : kept_(n <= kKeptDoubles) {
+        std::vector<double>& buffer = kept_ ? kept() : own_;
+        if (buffer.size() < n) buffer.resize(n);
+        data_ = buffer.data();
+    }
+    ReusedScratch(const ReusedScratch&) = delete;
+    ReusedScratch& operator=(const ReusedScratch&) = delete;
+
+    double* data() { return data_; }
+
+private:
+    static std::vector<double>& kept() {
+        thread_local std::vector<double> buffer;
+        return buffer;
+    }
+    bool kept_;
+    std::vector<double> own_;
+    double* data_;
+};
+
 }  // namespace qrl::numeric

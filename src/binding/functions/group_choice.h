@@ -15,6 +15,7 @@
 #include "binding/results.h"
 #include "failure/messages.h"
 #include "kernels/group_advantages.h"
+#include "numeric/scratch.h"
 
 namespace qrl::binding::functions {
 
@@ -66,7 +67,7 @@ struct GroupResult {
     template <class Kernel>
     void fill(std::int64_t total, Kernel&& kernel) const {
         if (direct) return kernel(reinterpret_cast<double*>(target.data));
-        std::vector<double> buffer(static_cast<std::size_t>(total));
+        numeric::ReusedScratch buffer(static_cast<std::size_t>(total));
         kernel(buffer.data());
         numeric::store_matrix(buffer.data(), target);
     }

@@ -90,7 +90,7 @@ STUB_BEGIN = "# Written by tests/function_lists.py from tests/registry.py: the f
 STUB_END = "# End of the written defs."
 ARRAYS = {"vec", "mat"}  # floating arrays
 STUB_TYPES = {"ivec": "_Int64Array", "flags": "_FlagArray", "flagvec": "_FlagArray", "float": "_Real", "int": "_Integer",
-              "bool": "bool", "str": "str", "veclist": "Sequence[_Float64Array]", "seq": "_RealSequence"}
+              "bool": "bool", "str": "str", "options": "Mapping[str, object] | None", "veclist": "Sequence[_Float64Array]", "seq": "_RealSequence"}
 
 
 def stub_def(name):

@@ -88,6 +88,8 @@ ARG_STRATEGIES = {  # functions that need contiguity get mostly contiguous array
     "int": st.one_of(st.integers(-5, 10 ** 4), INT64, st.integers(2 ** 63 - 3001, 2 ** 63 - 1),
                      st.sampled_from([True, np.int64(3), np.uint8(2), Hooks(-2)])),
     "bool": st.one_of(st.booleans(), st.booleans().map(np.bool_)),
+    "options": st.one_of(st.none(), st.sampled_from([{}, {"std_ddof": 0, "unmasked": "zero"}, {"float32_counts": True},
+                                                     {"std_ddof": 2}, {"bogus": 1}, [1], {"epsilon": "x"}])),
     "str": st.one_of(st.sampled_from(["mean", "median", "min", "MEAN", "Median", "", "max", "min ", "médian"]),
                      st.text(max_size=6)).map(lambda s: s if len(s) % 2 else type("Text", (str,), {})(s)),
 }

@@ -124,6 +124,36 @@ def test_mask_only_pass_equals_the_general_one(mode, dtype, steps):
     assert returns.tobytes() == general.tobytes()
 
 
+WHITENINGS = [{}, {"float32_counts": True}, {"std_ddof": 0, "unmasked": "times_mask", "shift_mean": False, "epsilon": 0.5}]
+
+
+@pytest.mark.parametrize("mode", ["cut", "skip", "carry", "zero"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("layout", ["rows", "strided", "time_axis=0", "no mask", "dones"])
+@pytest.mark.parametrize("whiten", WHITENINGS)
+def test_whitened_gae_equals_gae_then_whitening(mode, dtype, layout, whiten):
+    """whiten= gives compute_masked_whitening's bits on the advantages, whichever pass formed them and took their
+    sums (across the 2048-step blocks of the sum, with row tails); the returns are those of the plain call."""
+    rng = np.random.default_rng(len(layout))
+    rewards, values = (rng.standard_normal((5, 4700)).astype(dtype) for _ in range(2))
+    mask = (rng.random(rewards.shape) < 0.85).astype(np.int64)
+    mask[1, 3000:] = 0
+    values[2, ::9] = NAN
+    args = dict(mask=mask, mask_mode=mode, gamma=0.97, gae_lambda=0.9)
+    if layout == "strided":
+        rewards, values, args["mask"] = (np.repeat(a, 2, axis=1)[:, ::2] for a in (rewards, values, mask))
+    if layout == "time_axis=0":
+        rewards, values, args["mask"], args["time_axis"] = rewards.T, values.T, mask.T, 0
+    if layout == "no mask":
+        args.pop("mask")
+    if layout == "dones":
+        args["dones"] = rng.random(rewards.shape) < 0.01
+    plain = q.compute_padded_gae(rewards, values, **args)
+    got = q.compute_padded_gae(rewards, values, **args, whiten=whiten)
+    assert got[1].tobytes() == plain[1].tobytes()
+    assert got[0].tobytes() == q.compute_masked_whitening(plain[0], args.get("mask"), **whiten).tobytes()
+
+
 @pytest.mark.parametrize("which", range(6))
 @pytest.mark.parametrize("layout", LAYOUTS[1:3], ids=["fortran", "strided"])
 def test_padded_gae_one_array_in_another_layout(which, layout):
@@ -201,6 +231,12 @@ NOT_ARRAY = r"(?m)^argument '{}': '\w+' object cannot be converted to 'PyArray<T
     (lambda: q.compute_padded_gae(**PADDED, out=(np.empty((6, 40)), _frozen((6, 40)))), ValueError,
      r"^compute_padded_gae\(\): 'out\[1\]' is read-only$"),
     (lambda: q.compute_padded_gae(**PADDED, out=(SHARED[0], SHARED[0])), ValueError, r"the two out arrays share memory"),
+    (lambda: q.compute_padded_gae(**PADDED, whiten=[("std_ddof", 0)]), TypeError, r"^argument 'whiten': expected None or a dict"),
+    (lambda: q.compute_padded_gae(**PADDED, whiten={"ddof": 0}), TypeError, r"unexpected keyword argument 'ddof'"),
+    (lambda: q.compute_padded_gae(**PADDED, whiten={"std_ddof": 2}), ValueError, r"std_ddof must be 0 or 1, not 2"),
+    (lambda: q.compute_padded_gae(**PADDED, whiten={"unmasked": "none"}), ValueError, r"unmasked"),
+    (lambda: q.compute_padded_gae(PADDED["rewards"][:, :1], PADDED["values"][:, :1], mask=np.eye(6, 1), whiten={}), ValueError,
+     r"the mask keeps 1 element\(s\), too few for a variance with std_ddof=1"),
     (lambda: q.compute_padded_gae(**MASKED, mask_mode="skip"), ValueError, r'mask_mode="skip" takes the next value from \'values\''),
     (lambda: q.compute_padded_gae(**MASKED, mask_mode="Skip"), ValueError, r'mask_mode must be "cut", "skip", "carry" or "zero", not "Skip"'),
     (lambda: q.compute_padded_gae(**MASKED, bootstrap=np.zeros(2)), ValueError, r"'bootstrap' is the value after each row's last step"),

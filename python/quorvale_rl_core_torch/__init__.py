@@ -298,6 +298,7 @@ def compute_padded_gae(
     episode_starts=None,
     last_dones=None,
     out=None,
+    whiten=None,
 ):
     gamma, gae_lambda, time_axis = _real(gamma), _real(gae_lambda), _integer(time_axis)
     convert = _like(rewards, values, next_values, bootstrap, final_values)
@@ -320,7 +321,7 @@ def compute_padded_gae(
         episode_starts=_flags(episode_starts, "episode_starts"),
         last_dones=_flags(last_dones, "last_dones"),
     )
-    results = _core.compute_padded_gae(*arguments, **keywords, out=views)
+    results = _core.compute_padded_gae(*arguments, **keywords, out=views, whiten=whiten)
     return _deliver(tuple(results), out, views, convert)
 
 

@@ -171,10 +171,22 @@ def compute_gae_advantage_return(token_level_rewards, values, response_mask, gam
 
 def _gae_advantage_return(token_level_rewards, values, response_mask, gamma, lam):
     # "carry": a skipped step holds the advantage carried through it and returns that plus its value, as verl.
-    advantages, returns = compute_padded_gae(
-        token_level_rewards, values, mask=response_mask, mask_mode="carry", gamma=float(gamma), gae_lambda=float(lam)
-    )
-    return _native_whiten(advantages, response_mask, out=advantages), returns
+    # verl's masked_whiten of the advantages in the same call: torch forms its count and n / (n - 1) in float32
+    # unless the mask is float64.
+    whiten = dict(float32_counts=response_mask.dtype != torch.float64)
+    try:
+        return compute_padded_gae(
+            token_level_rewards,
+            values,
+            mask=response_mask,
+            mask_mode="carry",
+            gamma=float(gamma),
+            gae_lambda=float(lam),
+            whiten=whiten,
+        )
+    except ValueError:
+        _refuse_too_few(response_mask)
+        raise
 
 
 def _native(*tensors):
@@ -195,12 +207,17 @@ def _native_whiten(values, mask, unmasked="whitened", out=None):
             values, mask, unmasked=unmasked, float32_counts=mask.dtype != torch.float64, out=out
         )
     except ValueError:
-        count = int(mask.sum())
-        if count == 0:
-            raise ValueError("At least one element in the mask has to be 1.") from None
-        if count == 1:
-            raise ValueError("The sum of the mask is one, which can cause a division by zero.") from None
+        _refuse_too_few(mask)
         raise
+
+
+def _refuse_too_few(mask):
+    """verl's errors for a mask that keeps too few tokens to whiten over."""
+    count = int(mask.sum())
+    if count == 0:
+        raise ValueError("At least one element in the mask has to be 1.") from None
+    if count == 1:
+        raise ValueError("The sum of the mask is one, which can cause a division by zero.") from None
 
 
 def _spread(scalars, mask):

@@ -91,6 +91,8 @@ inline constexpr const char* kChangedStrides = "its strides";
 inline constexpr const char* kChangedMemory = "its memory";
 inline constexpr const char* kChangedWriteable = "it became read-only";
 inline constexpr const char* kBadDdof = "%s(): std_ddof must be 0 or 1, not %lld";
+inline constexpr const char* kWhitenNotDict =
+    "argument 'whiten': expected None or a dict of compute_masked_whitening's keywords";
 inline constexpr const char* kMaskShape = "%s(): 'mask' has shape %S but the values have shape %S";
 inline constexpr const char* kArrayShape = "%s(): '%s' has shape %S but 'logprob' has shape %S";
 inline constexpr const char* kRowValuesMismatch =

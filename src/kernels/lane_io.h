@@ -82,8 +82,8 @@ QRL_VECTOR_INLINE void flag_lanes(const numeric::FlagMatrix& f, const char* p, s
 }
 
 // The flags of row i, columns begin..begin+length-1 (all set without a mask).
-QRL_VECTOR_INLINE void row_flags(const numeric::FlagMatrix& mask, std::int64_t i, std::int64_t begin, std::int64_t length,
-                                 Flag* keep) {
+QRL_VECTOR_INLINE void row_flags(const numeric::FlagMatrix& mask, std::int64_t i, std::int64_t begin,
+                                 std::int64_t length, Flag* keep) {
     if (!mask.present()) {
         for (std::int64_t s = 0; s < length; ++s) keep[s] = -1;
         return;

@@ -47,12 +47,12 @@ double masked_sum(const ValueMatrix& values, const FlagMatrix& mask, const doubl
     std::vector<double> sums(static_cast<std::size_t>(blocks.count()));
     std::vector<std::int64_t> counts(static_cast<std::size_t>(blocks.count()));
     const auto block_sum = vector_kernels().masked_block_sum;
-    parallel::parallel_map(
-        blocks.count(), costs::kMaskedSumElementNs * kSumBlock, [&](std::int64_t first, std::int64_t last) {
-            for (std::int64_t b = first; b < last; ++b)
-                block_sum(values, mask, blocks.row(b), blocks.begin(b), blocks.length(b), centre,
-                          &sums[static_cast<std::size_t>(b)], &counts[static_cast<std::size_t>(b)]);
-        });
+    parallel::parallel_map(blocks.count(), costs::kMaskedSumElementNs * kSumBlock,
+                           [&](std::int64_t first, std::int64_t last) {
+                               for (std::int64_t b = first; b < last; ++b)
+                                   block_sum(values, mask, blocks.row(b), blocks.begin(b), blocks.length(b), centre,
+                                             &sums[static_cast<std::size_t>(b)], &counts[static_cast<std::size_t>(b)]);
+                           });
     double total = 0.0;
     std::int64_t kept = 0;
     for (std::size_t b = 0; b < sums.size(); ++b) {
@@ -89,9 +89,17 @@ bool kl_estimator_from_name(std::string_view name, KlEstimator* estimator) {
 }
 
 bool masked_moments(const ValueMatrix& values, const FlagMatrix& mask, const MaskedStatistics& statistics,
-                    Moments* moments) {
+                    Moments* moments, const BlockSums* known) {
     std::int64_t n = 0;
-    const double sum = masked_sum(values, mask, nullptr, &n);
+    double sum = 0.0;
+    if (known) {  // added as masked_sum adds them
+        for (std::int64_t b = 0; b < values.rows * known->per_row; ++b) {
+            sum += known->sums[b];
+            n += known->counts[b];
+        }
+    } else {
+        sum = masked_sum(values, mask, nullptr, &n);
+    }
     moments->count = n;
     if (statistics.ddof > 0 && n <= statistics.ddof) return false;
     double divisor, factor = 1.0;

@@ -46,10 +46,21 @@ struct Moments {
     std::int64_t count = 0;
 };
 
+// The kept sum and count of each block of a matrix, blocks in row-major
+// order (per_row of them a row), as masked_moments forms them: a pass that
+// writes the values may gather them (kernels/padded_gae.h).
+struct BlockSums {
+    double* sums;
+    std::int64_t* counts;
+    std::int64_t per_row;
+};
+inline std::int64_t blocks_per_row(std::int64_t columns) { return (columns + kSumBlock - 1) / kSumBlock; }
+
 // false (count set, nothing else) when the mask keeps no more than ddof
-// elements and ddof > 0.
+// elements and ddof > 0.  `known`: the blocks' sums of these values and
+// mask, already gathered (the result is the same).
 bool masked_moments(const numeric::ValueMatrix& values, const numeric::FlagMatrix& mask,
-                    const MaskedStatistics& statistics, Moments* moments);
+                    const MaskedStatistics& statistics, Moments* moments, const BlockSums* known = nullptr);
 
 // out = (values - mean) * (1 / sqrt(variance + epsilon)), plus the mean
 // again unless shift_mean; where the mask is unset, as `unmasked` says.  out

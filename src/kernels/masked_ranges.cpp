@@ -36,8 +36,8 @@ QRL_VECTOR_INLINE void with_type(Precision precision, F&& f) {
 // The kept sum of one block: element j into accumulator j mod 8, the eight
 // combined pairwise.  Eight accumulators are 8 / kLanes vectors.
 template <class In, bool kCentred, bool kUnit>
-QRL_VECTOR_INLINE double block_sum(const char* p, std::int64_t stride, std::int64_t length,
-                                   const Flag* keep, double mean) {
+QRL_VECTOR_INLINE double block_sum(const char* p, std::int64_t stride, std::int64_t length, const Flag* keep,
+                                   double mean) {
     double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     std::int64_t j = 0;
     if constexpr (kUnit) {
@@ -88,7 +88,8 @@ QRL_VECTOR_INLINE void whiten_block(const char* v, std::int64_t vs, char* o, std
         }
     }
     for (; j < length; ++j)
-        store_one<Out>(o + j * os, whitened(double{load_as<In>(v + j * vs)}, kUnmasked == Unmasked::Whitened || keep[j]));
+        store_one<Out>(o + j * os,
+                       whitened(double{load_as<In>(v + j * vs)}, kUnmasked == Unmasked::Whitened || keep[j]));
 }
 
 template <KlEstimator kEstimator>
@@ -189,8 +190,8 @@ void masked_whiten_block(const WhiteningBlock& b, std::int64_t i, std::int64_t b
                         return whiten_block<In, Out, kUnit, kShift, Unmasked::Whitened>(v, vs, o, os, length, keep,
                                                                                         b.mean, b.scale);
                     case Unmasked::Zero:
-                        return whiten_block<In, Out, kUnit, kShift, Unmasked::Zero>(v, vs, o, os, length, keep,
-                                                                                    b.mean, b.scale);
+                        return whiten_block<In, Out, kUnit, kShift, Unmasked::Zero>(v, vs, o, os, length, keep, b.mean,
+                                                                                    b.scale);
                     case Unmasked::TimesMask:
                         return whiten_block<In, Out, kUnit, kShift, Unmasked::TimesMask>(v, vs, o, os, length, keep,
                                                                                          b.mean, b.scale);
@@ -204,8 +205,8 @@ void masked_whiten_block(const WhiteningBlock& b, std::int64_t i, std::int64_t b
     });
 }
 
-void broadcast_block(double value, const FlagMatrix& mask, const OutputMatrix& out, std::int64_t i,
-                     std::int64_t begin, std::int64_t length) {
+void broadcast_block(double value, const FlagMatrix& mask, const OutputMatrix& out, std::int64_t i, std::int64_t begin,
+                     std::int64_t length) {
     Flag keep[kSumBlock];
     row_flags(mask, i, begin, length, keep);
     const double zero = value * 0.0;

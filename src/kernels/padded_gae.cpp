@@ -20,7 +20,7 @@ bool mask_mode_from_name(std::string_view name, MaskMode* mode) {
 }
 
 void padded_gae(const PaddedBatch& batch, double gamma, double lambda, const numeric::OutputMatrix& advantages,
-                const numeric::OutputMatrix& returns) {
+                const numeric::OutputMatrix& returns, const BlockSums* sums) {
     const std::int64_t n = batch.rewards.columns;
     // An empty batch has nothing to compute, however many rows it has; the
     // pool is still looked up.
@@ -33,7 +33,7 @@ void padded_gae(const PaddedBatch& batch, double gamma, double lambda, const num
     const double ns_per_row = costs::kGaeStepNs * static_cast<double>(n) + costs::kPerTrajectoryNs;
     parallel::parallel_map_blocks(batch.rewards.rows, kPaddedGaeRows, ns_per_row,
                                   [&](std::int64_t begin, std::int64_t end) {
-                                      rows(batch, gamma, decay, advantages, returns, begin, end);
+                                      rows(batch, gamma, decay, advantages, returns, sums, begin, end);
                                   });
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "kernels/masked_kernels.h"
 #include "numeric/arrays.h"
 #include "numeric/flags.h"
 
@@ -51,7 +52,10 @@ struct PaddedBatch {
 // Rows are taken kPaddedGaeRows at a time, their recursions interleaved.
 inline constexpr std::int64_t kPaddedGaeRows = 4;
 
+// `sums` (optional): the advantages' kept sums over batch.mask (every step
+// without one) by blocks, gathered while each block is in cache, for
+// masked_moments.
 void padded_gae(const PaddedBatch& batch, double gamma, double lambda, const numeric::OutputMatrix& advantages,
-                const numeric::OutputMatrix& returns);
+                const numeric::OutputMatrix& returns, const BlockSums* sums = nullptr);
 
 }  // namespace qrl::kernels

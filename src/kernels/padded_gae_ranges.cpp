@@ -53,6 +53,7 @@ struct Inputs {
     const PaddedBatch& batch;
     std::int64_t steps;  // per row
     double gamma, decay;
+    const BlockSums* sums;  // optional: the advantages' blocks' kept sums
 };
 
 // Per row, carried from one chunk to the one before it.
@@ -274,7 +275,8 @@ QRL_VECTOR_INLINE double masked_errors(const MaskedColumns<In>& c, std::int64_t 
     // Lanes need the flag and value one step on, inside the chunk.
     const std::int64_t lanes_end = (length - 1) / kLanes * kLanes;
     next = scalar_steps(lanes_end, length, next);
-    const Doubles g = simd::splat<Doubles>(gamma), zero = simd::splat<Doubles>(0.0), others = simd::splat<Doubles>(fill);
+    const Doubles g = simd::splat<Doubles>(gamma), zero = simd::splat<Doubles>(0.0),
+                  others = simd::splat<Doubles>(fill);
     for (std::int64_t s = lanes_end - kLanes; s >= 0; s -= kLanes) {
         const simd::Mask after = lane_io::kept_lanes(row.keep + s + 1);
         Doubles next_values;
@@ -381,6 +383,17 @@ QRL_VECTOR_INLINE bool masked_chunk(const Inputs& in, const MaskedColumns<In>* c
     return nan;
 }
 
+// The kept sum of the advantages' block of row i that starts at `begin`,
+// as masked_moments would form it, once the block is written.
+static_assert(kSumBlock % kChunk == 0, "a block's chunks end inside it");
+void gather_block(const Inputs& in, const OutputMatrix& advantages, std::int64_t i, std::int64_t begin) {
+    const ValueMatrix written{advantages.data,       advantages.rows,          advantages.columns,
+                              advantages.row_stride, advantages.column_stride, advantages.precision};
+    const std::int64_t length = in.steps - begin < kSumBlock ? in.steps - begin : kSumBlock;
+    const std::int64_t b = i * in.sums->per_row + begin / kSumBlock;
+    masked_block_sum(written, in.batch.mask, i, begin, length, nullptr, &in.sums->sums[b], &in.sums->counts[b]);
+}
+
 template <class In, class Out, int K, MaskMode kMode>
 void masked_rows_block(const Inputs& in, std::int64_t first, MaskedRow* rows, const OutputMatrix& advantages,
                        const OutputMatrix& returns) {
@@ -424,10 +437,12 @@ void masked_rows_block(const Inputs& in, std::int64_t first, MaskedRow* rows, co
                 carried[k] = carried_before[k];
                 chain_after[k] = next[k];
             }
-            masked_chunk<In, Out, K, kMode, true>(in, columns, rows, length, fill, carried, chain_after,
-                                                  advantage_rows, return_rows);
+            masked_chunk<In, Out, K, kMode, true>(in, columns, rows, length, fill, carried, chain_after, advantage_rows,
+                                                  return_rows);
         }
         for (int k = 0; k < K; ++k) chain[k] = chain_after[k];
+        if (in.sums && begin % kSumBlock == 0)
+            for (int k = 0; k < K; ++k) gather_block(in, advantages, first + k, begin);
     }
 }
 
@@ -470,14 +485,16 @@ void rows_range(const Inputs& in, std::int64_t begin, std::int64_t end, const Ou
     for (; i < end; ++i) rows_block<In, Out, kUnit, 1>(in, i, steps.get(), advantages, returns);
 }
 
+// Rows begin..end-1; true when their blocks' sums were gathered too.
 template <class In, class Out>
-void rows_range(const Inputs& in, bool unit, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
+bool rows_range(const Inputs& in, bool unit, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
                 const OutputMatrix& returns) {
-    if (masked_rows<In, Out>(in, begin, end, advantages, returns)) return;
+    if (masked_rows<In, Out>(in, begin, end, advantages, returns)) return true;
     if (unit)
         rows_range<In, Out, true>(in, begin, end, advantages, returns);
     else
         rows_range<In, Out, false>(in, begin, end, advantages, returns);
+    return false;
 }
 
 bool unit_columns(const ValueMatrix& m, std::int64_t size) { return !m.present() || m.column_stride == size; }
@@ -485,9 +502,9 @@ bool unit_columns(const ValueMatrix& m, std::int64_t size) { return !m.present()
 }  // namespace
 
 void padded_gae_rows(const PaddedBatch& batch, double gamma, double decay, const OutputMatrix& advantages,
-                     const OutputMatrix& returns, std::int64_t begin, std::int64_t end) {
+                     const OutputMatrix& returns, const BlockSums* sums, std::int64_t begin, std::int64_t end) {
     const std::int64_t n = batch.rewards.columns;
-    const Inputs in{batch, n, gamma, decay};
+    const Inputs in{batch, n, gamma, decay, sums};
     const bool single = batch.values.precision == Precision::Float32;
     const std::int64_t in_size = single ? 4 : 8, out_size = numeric::element_size(advantages.precision);
     const bool unit =
@@ -496,14 +513,18 @@ void padded_gae_rows(const PaddedBatch& batch, double gamma, double decay, const
         advantages.column_stride == out_size &&
         (!returns.present() || (returns.column_stride == out_size && returns.precision == advantages.precision));
     const bool single_out = advantages.precision == Precision::Float32;
+    bool gathered;
     if (single && single_out)
-        rows_range<float, float>(in, unit, begin, end, advantages, returns);
+        gathered = rows_range<float, float>(in, unit, begin, end, advantages, returns);
     else if (single)
-        rows_range<float, double>(in, unit, begin, end, advantages, returns);
+        gathered = rows_range<float, double>(in, unit, begin, end, advantages, returns);
     else if (single_out)
-        rows_range<double, float>(in, unit, begin, end, advantages, returns);
+        gathered = rows_range<double, float>(in, unit, begin, end, advantages, returns);
     else
-        rows_range<double, double>(in, unit, begin, end, advantages, returns);
+        gathered = rows_range<double, double>(in, unit, begin, end, advantages, returns);
+    if (sums && !gathered)
+        for (std::int64_t i = begin; i < end; ++i)
+            for (std::int64_t block = 0; block < n; block += kSumBlock) gather_block(in, advantages, i, block);
 }
 
 }  // namespace qrl::kernels::QRL_TARGET

@@ -32,29 +32,30 @@ namespace qrl::kernels {
 //   begin..end-1 of a matrix (one group a row) or of a flat vector cut by
 //   lengths (group i from offsets[i]); blocks of `lanes` groups start at
 //   multiples of `lanes`; `statistics` null: no per-group standardisation.
-#define QRL_VECTOR_KERNELS(X)                                                                                     \
-    X(gspo_clipping_range, (DoubleRun ratios, DoubleRun advantages, double lower, double upper, double* out,      \
-                            std::int64_t begin, std::int64_t end))                                                \
-    X(ppo_surrogate_range, (DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out,            \
-                            std::int64_t begin, std::int64_t end))                                                \
-    X(standardize, (DoubleRun rewards, double mean, double scale, double* out))                                   \
-    X(clamp, (DoubleRun rewards, double lo, double hi, double* out))                                              \
-    X(min_max, (const double* values, std::int64_t n, double* smallest, double* largest))                         \
-    X(gae_side_by_side, (const Trajectory* trajectories, double gamma, double lambda, double* buffer))            \
-    X(group_matrix_range, (const numeric::ValueMatrix& rewards, GroupBaseline baseline,                           \
-                           const Standardisation* statistics, double* out, std::int64_t begin, std::int64_t end)) \
-    X(group_ragged_range,                                                                                         \
-      (const numeric::ValueRun& rewards, const std::int64_t* lengths, const std::int64_t* offsets,                \
+#define QRL_VECTOR_KERNELS(X)                                                                                         \
+    X(gspo_clipping_range, (DoubleRun ratios, DoubleRun advantages, double lower, double upper, double* out,          \
+                            std::int64_t begin, std::int64_t end))                                                    \
+    X(ppo_surrogate_range, (DoubleRun ratios, DoubleRun advantages, double lo, double hi, double* out,                \
+                            std::int64_t begin, std::int64_t end))                                                    \
+    X(standardize, (DoubleRun rewards, double mean, double scale, double* out))                                       \
+    X(clamp, (DoubleRun rewards, double lo, double hi, double* out))                                                  \
+    X(min_max, (const double* values, std::int64_t n, double* smallest, double* largest))                             \
+    X(gae_side_by_side, (const Trajectory* trajectories, double gamma, double lambda, double* buffer))                \
+    X(group_matrix_range, (const numeric::ValueMatrix& rewards, GroupBaseline baseline,                               \
+                           const Standardisation* statistics, double* out, std::int64_t begin, std::int64_t end))     \
+    X(group_ragged_range,                                                                                             \
+      (const numeric::ValueRun& rewards, const std::int64_t* lengths, const std::int64_t* offsets,                    \
        GroupBaseline baseline, const Standardisation* statistics, double* out, std::int64_t begin, std::int64_t end)) \
-    X(masked_block_sum, (const numeric::ValueMatrix& values, const numeric::FlagMatrix& mask, std::int64_t i,        \
-                         std::int64_t begin, std::int64_t length, const double* centre, double* sum,                \
-                         std::int64_t* kept))                                                                       \
-    X(masked_whiten_block, (const WhiteningBlock& block, std::int64_t i, std::int64_t begin, std::int64_t length))   \
-    X(broadcast_block, (double value, const numeric::FlagMatrix& mask, const numeric::OutputMatrix& out,             \
-                        std::int64_t i, std::int64_t begin, std::int64_t length))                                   \
-    X(kl_penalty_block, (const KlBlock& block, std::int64_t i, std::int64_t begin, std::int64_t length))          \
-    X(padded_gae_rows, (const PaddedBatch& batch, double gamma, double decay, const numeric::OutputMatrix& advantages, \
-                        const numeric::OutputMatrix& returns, std::int64_t begin, std::int64_t end))
+    X(masked_block_sum,                                                                                               \
+      (const numeric::ValueMatrix& values, const numeric::FlagMatrix& mask, std::int64_t i, std::int64_t begin,       \
+       std::int64_t length, const double* centre, double* sum, std::int64_t* kept))                                   \
+    X(masked_whiten_block, (const WhiteningBlock& block, std::int64_t i, std::int64_t begin, std::int64_t length))    \
+    X(broadcast_block, (double value, const numeric::FlagMatrix& mask, const numeric::OutputMatrix& out,              \
+                        std::int64_t i, std::int64_t begin, std::int64_t length))                                     \
+    X(kl_penalty_block, (const KlBlock& block, std::int64_t i, std::int64_t begin, std::int64_t length))              \
+    X(padded_gae_rows,                                                                                                \
+      (const PaddedBatch& batch, double gamma, double decay, const numeric::OutputMatrix& advantages,                 \
+       const numeric::OutputMatrix& returns, const BlockSums* sums, std::int64_t begin, std::int64_t end))
 
 struct VectorKernels {
     const char* name;    // the instruction set: "baseline", "avx2", "avx512" or "neon"

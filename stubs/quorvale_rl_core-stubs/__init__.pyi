@@ -6,7 +6,7 @@ they are (nothing is cast); the functions that need contiguous arrays raise
 ``TypeError("The given array is not contiguous")`` for strided views.
 """
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, overload
 
 import numpy as np
@@ -170,6 +170,7 @@ def compute_padded_gae(  # type: ignore[overload-overlap]  # a float32 array is 
     episode_starts: _FlagArray | None = None,
     last_dones: _FlagArray | None = None,
     out: tuple[_RealArray, _RealArray] | None = None,
+    whiten: Mapping[str, object] | None = None,
 ) -> tuple[_Float32Array, _Float32Array]: ...
 @overload
 def compute_padded_gae(
@@ -189,6 +190,7 @@ def compute_padded_gae(
     episode_starts: _FlagArray | None = None,
     last_dones: _FlagArray | None = None,
     out: tuple[_RealArray, _RealArray] | None = None,
+    whiten: Mapping[str, object] | None = None,
 ) -> tuple[_Float64Array, _Float64Array]:
     """GAE over (batch, time) matrices of one shape (``time_axis=0``: (time, batch));
     returns (advantages, returns), float32 when every value array is float32.

@@ -9,6 +9,7 @@
 #include "binding/function_definition.h"
 #include "binding/functions/group_choice.h"
 #include "binding/functions/matrix_result.h"
+#include "binding/functions/whitening_options.h"
 #include "failure/messages.h"
 #include "kernels/masked_kernels.h"
 
@@ -51,38 +52,16 @@ constexpr const char* kDoc =
     "    when the mask keeps std_ddof elements or fewer and std_ddof is 1";
 
 PyObject* body(PyObject* args, PyObject* kwargs) {
-    static ParameterList parameters{
-        kFunction,
-        {"values", "mask", "std_ddof", "count_epsilon", "epsilon", "shift_mean", "unmasked", "float32_counts", "out"},
-        9,
-        1,
-        2};
+    static ParameterList parameters{kFunction, {"values", "mask", QRL_WHITENING_KEYWORDS, "out"}, 9, 1, 2};
     Slots slot;
     ArrayRecord values, mask, out;
-    std::int64_t ddof = 1;
-    double count_epsilon = 1e-8, epsilon = 1e-8;
-    bool shift_mean = true, float32_counts = false;
-    std::string_view unmasked_name = "whitened";
+    WhiteningOptions options;
     if (!match_arguments(parameters, args, kwargs, slot) ||
         !record_array(slot[0].get(), 2, Element::Real, "values", &values) ||
         (given(slot[1]) && !record_array(slot[1].get(), 2, Element::Flag, "mask", &mask)) ||
-        !convert_if_given(slot[2], to_int64, "std_ddof", &ddof) ||
-        !convert_if_given(slot[3], to_double, "count_epsilon", &count_epsilon) ||
-        !convert_if_given(slot[4], to_double, "epsilon", &epsilon) ||
-        !convert_if_given(slot[5], to_bool, "shift_mean", &shift_mean) ||
-        !convert_if_given(slot[6], to_utf8, "unmasked", &unmasked_name) ||
-        !convert_if_given(slot[7], to_bool, "float32_counts", &float32_counts) ||
-        !record_group_out(slot[8], values, kFunction, &out) || !unchanged({&values, &mask, &out}, kFunction))
+        !convert_whitening(&slot[2], kFunction, &options) || !record_group_out(slot[8], values, kFunction, &out) ||
+        !unchanged({&values, &mask, &out}, kFunction))
         return nullptr;
-    if (ddof != 0 && ddof != 1) {
-        PyErr_Format(PyExc_ValueError, messages::kBadDdof, kFunction, static_cast<long long>(ddof));
-        return nullptr;
-    }
-    kernels::Unmasked unmasked;
-    if (!kernels::unmasked_from_name(unmasked_name, &unmasked)) {
-        PyErr_Format(PyExc_ValueError, messages::kUnknownUnmasked, std::string(unmasked_name).c_str());
-        return nullptr;
-    }
     if (mask.present() && (mask.shape[0] != values.shape[0] || mask.shape[1] != values.shape[1])) {
         py::Ref got = shape_tuple(mask), want = shape_tuple(values);
         if (got && want) PyErr_Format(PyExc_ValueError, messages::kMaskShape, kFunction, got.get(), want.get());
@@ -93,15 +72,12 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
 
     const numeric::ValueMatrix matrix = values.values();
     const numeric::FlagMatrix flags = mask.present() ? mask.flags() : numeric::FlagMatrix{};
-    kernels::Moments moments;
-    if (!kernels::masked_moments(matrix, flags, {ddof, count_epsilon, float32_counts}, &moments)) {
-        PyErr_Format(PyExc_ValueError, messages::kTooFewMasked, kFunction, static_cast<long long>(moments.count),
-                     static_cast<long long>(ddof));
-        return nullptr;
-    }
     MatrixResult result;
-    if (!matrix_result(out, values.precision, values.shape, {&values, &mask}, &values, &result)) return nullptr;
-    kernels::masked_whitening(matrix, flags, moments, epsilon, shift_mean, unmasked, result.target);
+    kernels::Moments moments;  // before the result is allocated: a refusal allocates nothing
+    if (!whitening_moments(matrix, flags, options, kFunction, &moments) ||
+        !matrix_result(out, values.precision, values.shape, {&values, &mask}, &values, &result))
+        return nullptr;
+    whiten(matrix, flags, moments, options, result.target);
     return result.finish();
 }
 

@@ -2,6 +2,7 @@
 // truncations, padding or skipped steps; one parallel item per row.
 // Parameter list, defaults, docstring and body of the Python function.
 #include <array>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "binding/conversions.h"
 #include "binding/function_definition.h"
 #include "binding/functions/group_choice.h"
+#include "binding/functions/whitening_options.h"
 #include "binding/results.h"
 #include "failure/messages.h"
 #include "kernels/padded_gae.h"
@@ -23,7 +25,7 @@ constexpr const char* kFunction = "compute_padded_gae";
 constexpr const char* kDoc =
     "compute_padded_gae(rewards, values, next_values=None, dones=None, truncated=None, mask=None, gamma=0.99, "
     "gae_lambda=0.95, *, time_axis=1, mask_mode=\"cut\", bootstrap=None, final_values=None, episode_starts=None, "
-    "last_dones=None, out=None)\n--\n\n"
+    "last_dones=None, out=None, whiten=None)\n--\n\n"
     "Compute GAE over a padded batch of episodes\n"
     "\n"
     "Each row runs backward on its own; rows run in parallel and give the same\n"
@@ -57,6 +59,11 @@ constexpr const char* kDoc =
     "        (so the step before it is done)\n"
     "    last_dones: flags (batch,), the row's last step is done\n"
     "    out: tuple (advantages, returns) of arrays of the rewards' shape to write\n"
+    "    whiten: None (default), or a dict of compute_masked_whitening's keywords:\n"
+    "        the advantages are then whitened over mask (every step without one)\n"
+    "        as compute_masked_whitening(advantages, mask, **whiten) whitens them,\n"
+    "        to the bit, their sum taken while they are formed; returns are formed\n"
+    "        before.  Its ValueError leaves out holding the advantages unwhitened\n"
     "\n"
     "Returns:\n"
     "    Tuple (advantages, returns) of arrays of the rewards' shape, float32 when\n"
@@ -79,12 +86,13 @@ enum Slot {
     kEpisodeStarts,
     kLastDones,
     kOut,
+    kWhiten,
     kSlotCount
 };
 
 constexpr std::array<const char*, kSlotCount> kNames = {
     "rewards",   "values",    "next_values", "dones",        "truncated",      "mask",       "gamma", "gae_lambda",
-    "time_axis", "mask_mode", "bootstrap",   "final_values", "episode_starts", "last_dones", "out"};
+    "time_axis", "mask_mode", "bootstrap",   "final_values", "episode_starts", "last_dones", "out",   "whiten"};
 
 constexpr Slot kValueSlots[] = {kRewards, kValues, kNextValues, kBootstrap, kFinalValues};
 constexpr Slot kMatrixFlagSlots[] = {kDones, kTruncated, kMask, kEpisodeStarts};
@@ -146,6 +154,20 @@ bool record_outputs(PyObject* out, const ArrayRecord& rewards, ArrayRecord* reco
     return true;
 }
 
+// `whiten`: None, or a dict of the whitening keywords.
+bool convert_whiten(const py::Ref& given_slot, std::optional<WhiteningOptions>* whitening) {
+    if (!given_slot || given_slot.get() == Py_None) return true;
+    if (!PyDict_Check(given_slot.get())) {
+        PyErr_SetString(PyExc_TypeError, messages::kWhitenNotDict);
+        return false;
+    }
+    static ParameterList keywords{kFunction, {QRL_WHITENING_KEYWORDS}, kWhiteningKeywords, 0, 0};
+    py::Ref none(PyTuple_New(0));
+    Slots slot;
+    if (!none || !match_arguments(keywords, none.get(), given_slot.get(), slot)) return false;
+    return convert_whitening(&slot[0], kFunction, &whitening->emplace());
+}
+
 PyObject* body(PyObject* args, PyObject* kwargs) {
     static ParameterList parameters{kFunction, {}, kSlotCount, 2, 8};
     if (parameters.names[0] == nullptr)
@@ -155,6 +177,7 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
     std::int64_t time_axis = 1;
     std::string_view mask_mode = "cut";
     ArrayRecord record[kSlotCount];
+    std::optional<WhiteningOptions> whitening;
     const auto take = [&](Slot i, int ndim, Element element) {
         return !given(slot[i]) || record_array(slot[i].get(), ndim, element, kNames[i], &record[i]);
     };
@@ -171,7 +194,7 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         !convert_if_given(slot[kTimeAxis], to_int64, "time_axis", &time_axis) ||
         !convert_if_given(slot[kMaskMode], to_utf8, "mask_mode", &mask_mode) || !take(kBootstrap, 1, Element::Real) ||
         !take(kFinalValues, 2, Element::Real) || !take(kEpisodeStarts, 2, Element::Flag) ||
-        !take(kLastDones, 1, Element::Flag))
+        !take(kLastDones, 1, Element::Flag) || !convert_whiten(slot[kWhiten], &whitening))
         return nullptr;
     // Every array is recorded; from here on no Python code runs until the
     // result is returned, so the records are checked once more here and
@@ -269,9 +292,28 @@ PyObject* body(PyObject* args, PyObject* kwargs) {
         written[k] = new_real_array(precision, 2, shape, &views[k]);
         if (!written[k]) return nullptr;
     }
+    // Whitening along the rows the kernel runs: their blocks' sums are
+    // taken as they are written (time-major rows are summed apart).
+    const bool gather = whitening && layout.time_axis == 1;
+    const std::int64_t per_row = kernels::blocks_per_row(layout.steps);
+    std::vector<double> block_sums(gather ? static_cast<std::size_t>(layout.rows * per_row) : 0);
+    std::vector<std::int64_t> block_counts(block_sums.size());
+    const kernels::BlockSums sums{block_sums.data(), block_counts.data(), per_row};
     for (numeric::OutputMatrix& view : views) orient(&view, layout);
-    kernels::padded_gae(batch, gamma, lambda, views[0], views[1]);
+    kernels::padded_gae(batch, gamma, lambda, views[0], views[1], gather ? &sums : nullptr);
     for (numeric::OutputMatrix& view : views) orient(&view, layout);
+    if (whitening) {
+        const numeric::OutputMatrix& a = views[0];
+        const numeric::ValueMatrix advantages{a.data, a.rows, a.columns, a.row_stride, a.column_stride, a.precision};
+        const numeric::FlagMatrix mask = record[kMask].present() ? record[kMask].flags() : numeric::FlagMatrix{};
+        kernels::Moments moments;
+        if (!whitening_moments(advantages, mask, *whitening, kFunction, &moments, gather ? &sums : nullptr)) {
+            for (int k = 0; k < 2; ++k)  // the caller's arrays hold what was computed
+                if (out[k].present() && through_copies) numeric::copy_matrix(views[k], out[k].output());
+            return nullptr;
+        }
+        whiten(advantages, mask, moments, *whitening, views[0]);
+    }
     py::Ref pair(PyTuple_New(2));
     if (!pair) return nullptr;
     for (int k = 0; k < 2; ++k) {

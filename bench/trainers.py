@@ -1,7 +1,7 @@
 """The trainers' own advantage functions against their drop-ins (quorvale_rl_core_torch.verl, .trl, .openrlhf,
 .sb3, .cleanrl, .torchrl), at the trainers' production sizes, float32 tensors in and out, conversions included.
 
-    python bench/trainers.py [--quick] [--threads 1,2] [--repeat N] [--markdown PATH]
+    python bench/trainers.py [--quick] [--threads 1,2] [--paths all] [--repeat N] [--markdown PATH]
 
 Each thread count runs in a child process with RAYON_NUM_THREADS (ours) and torch.set_num_threads (the peers) set
 before anything is timed. Every pair is first checked to agree (the tolerances of tests/test_dropins.py) so that no
@@ -356,27 +356,41 @@ def main():
     parser.add_argument("--markdown", metavar="PATH", help="write the tables to PATH")
     parser.add_argument("--note", default="", help="a line for the tables' header (for example the machine's load)")
     parser.add_argument("--only", action="append", choices=TRAINERS, help="this trainer only (repeatable)")
+    parser.add_argument("--paths", help="instruction-set paths, comma-separated, or 'all' the processor allows "
+                        "(QRL_CPU_FEATURES per child); default: the one the module picks")
     parser.add_argument("--child", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     repeat = args.repeat or (2 if args.quick else 7)
     if args.child:
         print(json.dumps(child(args.child, args.quick, repeat, args.only)))
         return
-    results = []
-    started = datetime.datetime.now()
-    for threads in (int(n) for n in args.threads.split(",")):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads))
-        command = [sys.executable, __file__, "--child", str(threads), "--repeat", str(repeat)]
-        command += [f"--only={name}" for name in args.only or ()]
-        print(f"{threads} thread(s):", file=sys.stderr)
-        out = subprocess.run(command + (["--quick"] if args.quick else []), env=env, stdout=subprocess.PIPE,
-                             text=True, check=True).stdout
-        results.append(json.loads(out.splitlines()[-1]))
-    versions = ", ".join(f"{name} {version}" for name, version in results[0]["versions"].items())
-    header = (f"{processor()}, {os.cpu_count()} cores, Python {platform.python_version()}, {versions}; "
-              f"{started:%Y-%m-%d %H:%M} to {datetime.datetime.now():%H:%M}; threads {args.threads}"
-              f"{'; quick sizes' if args.quick else ''}.{' ' + args.note if args.note else ''}")
-    text = tables(results, header)
+    paths = [None]
+    if args.paths == "all":
+        import quorvale_rl_core
+        paths = quorvale_rl_core.runtime_info()["instruction_sets_allowed"]
+    elif args.paths:
+        paths = args.paths.split(",")
+    texts = []
+    for path in paths:
+        results = []
+        started = datetime.datetime.now()
+        for threads in (int(n) for n in args.threads.split(",")):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads))
+            if path:
+                env["QRL_CPU_FEATURES"] = path
+            command = [sys.executable, __file__, "--child", str(threads), "--repeat", str(repeat)]
+            command += [f"--only={name}" for name in args.only or ()]
+            print(f"{threads} thread(s){', path ' + path if path else ''}:", file=sys.stderr)
+            out = subprocess.run(command + (["--quick"] if args.quick else []), env=env, stdout=subprocess.PIPE,
+                                 text=True, check=True).stdout
+            results.append(json.loads(out.splitlines()[-1]))
+        versions = ", ".join(f"{name} {version}" for name, version in results[0]["versions"].items())
+        header = (f"{processor()}, {os.cpu_count()} cores, Python {platform.python_version()}, {versions}; "
+                  f"{started:%Y-%m-%d %H:%M} to {datetime.datetime.now():%H:%M}; threads {args.threads}"
+                  f"{'; quick sizes' if args.quick else ''}.{' ' + args.note if args.note else ''}")
+        text = tables(results, header)
+        texts.append(f"### Instruction-set path: {path}\n\n{text}" if path else text)
+    text = "\n\n".join(texts)
     print(text)
     if args.markdown:
         Path(args.markdown).write_text(text)

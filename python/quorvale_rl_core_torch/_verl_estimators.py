@@ -8,6 +8,7 @@ import numpy as np
 import torch
 
 from . import compute_masked_returns
+from ._verl_shared import _group_labels, _outcome, _spread, _whiten_spread
 
 __all__ = [
     "ESTIMATORS",
@@ -25,7 +26,6 @@ __all__ = [
 def compute_remax_outcome_advantage(token_level_rewards, reward_baselines, response_mask, config=None, **kwargs):
     """Undiscounted returns of the masked rewards (masked steps add 0.0, the sum runs on), minus the per-sample
     baseline on the kept tokens."""
-    from .verl import _spread
 
     with torch.no_grad():
         returns = compute_masked_returns(token_level_rewards, response_mask, 1.0, mask_mode="zero")
@@ -37,7 +37,6 @@ def compute_rloo_vectorized_outcome_advantage(
     token_level_rewards, response_mask, index, epsilon=1e-6, config=None, **kwargs
 ):
     """verl's vectorised RLOO: the same advantages as `compute_rloo_outcome_advantage`, a one-member group's 0.0."""
-    from .verl import _outcome, _spread
 
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
@@ -51,7 +50,6 @@ def compute_gpg_outcome_advantage(
 ):
     """GPG: alpha' * (score - group mean) / f_norm, alpha' = batch size / number of nonzero scores (at least 1); a
     one-member group's mean is 0 (verl recomputes alpha from the scores, whatever `alpha` is passed)."""
-    from .verl import _outcome, _spread
 
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
@@ -64,7 +62,6 @@ def compute_gpg_outcome_advantage(
 def compute_opo_outcome_advantage(token_level_rewards, response_mask, index, epsilon=1e-6, config=None, **kwargs):
     """OPO: score minus the group's length-weighted mean score, sum(length * score) / sum(length), lengths being the
     mask's row sums; a one-member group's baseline is 0."""
-    from .verl import _group_labels, _spread
 
     with torch.no_grad():
         scores = token_level_rewards.sum(dim=-1)
@@ -87,7 +84,6 @@ def compute_grpo_passk_outcome_advantage(
     """Pass@k GRPO: only each group's best response gets an advantage, best minus second best score, divided by the
     group's unbiased std plus `epsilon` when the config's `norm_adv_by_std_in_grpo` (default true) says so (verl reads
     it from the config, whatever the argument). Every group needs two members (ValueError, as verl)."""
-    from .verl import _group_labels, _spread
 
     assert config is not None
     norm_adv_by_std_in_grpo = config.get("norm_adv_by_std_in_grpo", True)
@@ -136,7 +132,6 @@ def compute_gdpo_outcome_advantage(
     """GDPO: GRPO advantages of each reward component (the config's `gdpo_reward_keys` in `non_tensor_batch`, float32
     outcome scores; else the summed `token_level_rewards`), weighted by `gdpo_reward_weights` (float32, default 1),
     summed, whitened over the mask as verl's masked_whiten and times the mask."""
-    from .verl import _outcome, _whiten_spread
 
     scores, weights = None, None
     if config is not None and non_tensor_batch is not None and batch is not None:
@@ -221,7 +216,6 @@ def compute_optimal_token_baseline_advantage(
     weighted by the cumulative path-variance proxy W_t over the group's masked tokens, sum(G W m) / (sum(W m) + eps);
     one-member groups keep their returns; with `handle_zero_tail` a group's unique longest row has no baseline past
     the second longest length."""
-    from .verl import _group_labels
 
     with torch.no_grad():
         returns = compute_masked_returns(token_level_rewards, response_mask, 1.0, mask_mode="zero")
@@ -253,7 +247,6 @@ def compute_multi_turn_optimal_token_baseline_advantage(
     """The optimal token baseline over each row's kept tokens packed to the left (multi-turn rows with tool tokens
     masked): the group baseline of the k-th kept token is taken over the members' k-th kept tokens, rows without kept
     tokens belonging to no group."""
-    from .verl import _group_labels
 
     with torch.no_grad():
         returns = compute_masked_returns(token_level_rewards, response_mask, 1.0, mask_mode="zero")

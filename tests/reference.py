@@ -336,6 +336,23 @@ def broadcast_row_values(values, mask):
     return out.astype(values.dtype)
 
 
+EXP_TAYLOR = [1.0 / math.factorial(k) for k in range(13, -1, -1)]
+SHIFTER = 1.5 * 2.0**52
+
+
+def bounded_exp(x):
+    """The kernels' exp: x = n ln2 + r (ln2 in two parts), Taylor to r^13 by Horner, times 2^n; NaN gives x + x."""
+    if x != x:
+        return x + x
+    shifted = x * float.fromhex("0x1.71547652b82fep+0") + SHIFTER
+    n = shifted - SHIFTER
+    r = (x - n * float.fromhex("0x1.62e42fee00000p-1")) - n * float.fromhex("0x1.a39ef35793c76p-33")
+    p = EXP_TAYLOR[0]
+    for c in EXP_TAYLOR[1:]:
+        p = p * r + c
+    return p * 2.0 ** int(n)
+
+
 def compute_kl_penalty(logprob, ref_logprob, estimator="k1", mask=None, *, rewards=None, beta=1.0):
     def clamp(x, low, high):
         return x if x != x else min(max(x, low), high)
@@ -348,7 +365,7 @@ def compute_kl_penalty(logprob, ref_logprob, estimator="k1", mask=None, *, rewar
         if estimator in ("k2", "mse"):
             return 0.5 * ((p - q) * (p - q))
         x = clamp(q - p, -20.0, 20.0)
-        return clamp((math.exp(x) - x) - 1.0, -10.0, 10.0)
+        return clamp((bounded_exp(x) - x) - 1.0, -10.0, 10.0)
 
     out = np.zeros(logprob.shape)
     for (b, t), p in np.ndenumerate(logprob):

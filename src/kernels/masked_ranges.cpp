@@ -10,6 +10,7 @@
 #include "kernels/lane_io.h"
 #include "kernels/masked_kernels.h"
 #include "kernels/vector_ranges.h"
+#include "numeric/exp_lanes.h"
 #include "numeric/simd.h"
 
 namespace qrl::kernels::QRL_TARGET {
@@ -102,12 +103,22 @@ QRL_VECTOR_INLINE double kl_estimate(double logprob, double ref_logprob) {
         return 0.5 * (d * d);
     }
     const double x = clamped(ref_logprob - logprob, -20.0, 20.0);
-    return clamped((std::exp(x) - x) - 1.0, -10.0, 10.0);
+    return clamped((simd::bounded_exp(x) - x) - 1.0, -10.0, 10.0);
 }
 
-// K1, Abs and K2 in lanes (|d| clears the sign bit, as fabs).
+// The estimates in lanes (|d| clears the sign bit, as fabs; a NaN passes
+// both clamps).
+QRL_VECTOR_INLINE Doubles clamped_lanes(Doubles x, double low, double high) {
+    const Doubles lo = simd::splat<Doubles>(low), hi = simd::splat<Doubles>(high);
+    return choose(x < lo, lo, choose(x > hi, hi, x));
+}
+
 template <KlEstimator kEstimator>
 QRL_VECTOR_INLINE Doubles kl_lanes(Doubles logprob, Doubles ref_logprob) {
+    if constexpr (kEstimator == KlEstimator::K3) {
+        const Doubles x = clamped_lanes(ref_logprob - logprob, -20.0, 20.0);
+        return clamped_lanes((simd::bounded_exp(x) - x) - simd::splat<Doubles>(1.0), -10.0, 10.0);
+    }
     const Doubles d = logprob - ref_logprob;
     if constexpr (kEstimator == KlEstimator::K1) return d;
     if constexpr (kEstimator == KlEstimator::Abs)
@@ -133,7 +144,7 @@ QRL_VECTOR_INLINE void kl_block(const KlBlock& b, std::int64_t i, std::int64_t b
         return wp ? reward - simd::splat<T>(b.beta) * masked : masked;
     };
     std::int64_t j = 0;
-    if constexpr (kUnit && kEstimator != KlEstimator::K3) {
+    if constexpr (kUnit) {
         for (; j + kLanes <= length; j += kLanes) {
             const Doubles kl = kl_lanes<kEstimator>(load_lanes<In>(lp + j * ls), load_lanes<In>(rp + j * rs));
             const Doubles reward = wp ? load_lanes<In>(wp + j * ws) : Doubles{};

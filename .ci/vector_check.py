@@ -43,7 +43,17 @@ ARM_SCALAR = re.compile(r"^(fcmp|fcmpe|fcsel|fccmp|fccmpe)$")
 ARM_PACKED_SELECT = re.compile(r"^(fcm\w+|fmaxnm|fminnm|fmax|fmin|bsl|bit|bif)$")
 
 
-def width_of(target, mnemonic, operands):
+# Kernels with a sequential part by design (a recursion along each row, scalar per row, its NaN
+# rule a scalar compare) beside their vector passes: they must have vector loops, and their scalar
+# compares are not lanes split apart.
+SEQUENTIAL = {"padded_gae_rows"}
+# Kernels that only spread values along flags: no arithmetic, so on the x86-64 baseline their hot
+# loop shows as packed bitwise selects and conversions.
+SPREADING = {"broadcast_block"}
+X86_PACKED_MOVES = re.compile(r"^(p?and|p?andn|p?or)(pd)?$|^cvtpd2ps$")
+
+
+def width_of(target, mnemonic, operands, kernel=None):
     """True when the instruction computes on the target's full vector width."""
     if target == "avx512":
         return "%zmm" in operands
@@ -51,7 +61,7 @@ def width_of(target, mnemonic, operands):
         return "%ymm" in operands
     if target == "neon":
         return ".2d" in operands or ".16b" in operands
-    return bool(X86_PACKED_ARITH.match(mnemonic))
+    return bool(X86_PACKED_ARITH.match(mnemonic) or (kernel in SPREADING and X86_PACKED_MOVES.match(mnemonic)))
 
 
 def functions(objdump, path):
@@ -111,19 +121,23 @@ def innermost_loops(code):
     for b, nexts in successors.items():
         for n in nexts:
             predecessors[n].add(b)
-    # Dominators by the iterative data-flow method; blocks unreachable from the entry are left out.
-    reachable, stack = {0}, [0]
+    # Dominators by the iterative data-flow method, from the entry and from every block no branch
+    # reaches (the cases of a jump table, which clang uses for a switch: an indirect jump names no
+    # target).
+    roots = {0} | {b for b in successors if b and not predecessors[b]}
+    reachable, stack = set(roots), list(roots)
     while stack:
         for n in successors[stack.pop()]:
             if n not in reachable:
                 reachable.add(n)
                 stack.append(n)
     dominators = {b: set(reachable) for b in reachable}
-    dominators[0] = {0}
+    for root in roots:
+        dominators[root] = {root}
     changed = True
     while changed:
         changed = False
-        for b in sorted(reachable - {0}):
+        for b in sorted(reachable - roots):
             preds = [dominators[p] for p in predecessors[b] if p in reachable]
             new = {b} | (set.intersection(*preds) if preds else set())
             if new != dominators[b]:
@@ -170,22 +184,28 @@ def check(objdump, target, directory):
     problems, seen = [], set()
     scalar = ARM_SCALAR if target == "neon" else X86_SCALAR
     for path in sorted(Path(directory).rglob("*.o")):
-        for name, code in functions(objdump, path):
-            kernel = next((k for k in KERNELS if f"::{target}::{k}(" in name), None)
+        listed = list(functions(objdump, path))
+        kernels = {name: next((k for k in KERNELS if f"::{target}::{k}(" in name), None) for name, _ in listed}
+        # A file that defines one kernel: the helpers the compiler kept out of line (its own
+        # anonymous namespace, where clang leaves template instances) are that kernel's code too.
+        defined = {k for k in kernels.values() if k}
+        helpers = [code for name, code in listed if "::(anonymous namespace)::" in name] if len(defined) == 1 else []
+        for name, code in listed:
+            kernel = kernels[name]
             if kernel is None:
                 continue
             seen.add(kernel)
             vector_loops = 0
             selects = False
-            for loop in innermost_loops(code):
-                wide = [ins for ins in loop if width_of(target, ins[1], ins[2])]
+            for loop in [loop for body in [code, *helpers] for loop in innermost_loops(body)]:
+                wide = [ins for ins in loop if width_of(target, ins[1], ins[2], kernel)]
                 if not wide:
                     continue
                 vector_loops += 1
                 selects |= any(
                     ARM_PACKED_SELECT.match(m) if target == "neon" else X86_PACKED_SELECT.match(m) for _, m, _ in loop
                 )
-                lanes = lane_compares(loop, scalar)
+                lanes = [] if kernel in SEQUENTIAL else lane_compares(loop, scalar)
                 if lanes:
                     problems.append(
                         f"{target} {kernel}: a vector loop at {loop[0][0]:#x} compares lane by lane "

@@ -386,9 +386,11 @@ QRL_VECTOR_INLINE bool masked_chunk(const Inputs& in, const MaskedColumns<In>* c
 // The kept sum of the advantages' block of row i that starts at `begin`,
 // as masked_moments would form it, once the block is written.
 static_assert(kSumBlock % kChunk == 0, "a block's chunks end inside it");
-void gather_block(const Inputs& in, const OutputMatrix& advantages, std::int64_t i, std::int64_t begin) {
-    const ValueMatrix written{advantages.data,       advantages.rows,          advantages.columns,
-                              advantages.row_stride, advantages.column_stride, advantages.precision};
+ValueMatrix as_values(const OutputMatrix& m) {
+    return {m.data, m.rows, m.columns, m.row_stride, m.column_stride, m.precision};
+}
+
+void gather_block(const Inputs& in, const ValueMatrix& written, std::int64_t i, std::int64_t begin) {
     const std::int64_t length = in.steps - begin < kSumBlock ? in.steps - begin : kSumBlock;
     const std::int64_t b = i * in.sums->per_row + begin / kSumBlock;
     masked_block_sum(written, in.batch.mask, i, begin, length, nullptr, &in.sums->sums[b], &in.sums->counts[b]);
@@ -442,7 +444,7 @@ void masked_rows_block(const Inputs& in, std::int64_t first, MaskedRow* rows, co
         }
         for (int k = 0; k < K; ++k) chain[k] = chain_after[k];
         if (in.sums && begin % kSumBlock == 0)
-            for (int k = 0; k < K; ++k) gather_block(in, advantages, first + k, begin);
+            for (int k = 0; k < K; ++k) gather_block(in, as_values(advantages), first + k, begin);
     }
 }
 
@@ -522,9 +524,11 @@ void padded_gae_rows(const PaddedBatch& batch, double gamma, double decay, const
         gathered = rows_range<double, float>(in, unit, begin, end, advantages, returns);
     else
         gathered = rows_range<double, double>(in, unit, begin, end, advantages, returns);
-    if (sums && !gathered)
+    if (sums && !gathered) {
+        const ValueMatrix written = as_values(advantages);
         for (std::int64_t i = begin; i < end; ++i)
-            for (std::int64_t block = 0; block < n; block += kSumBlock) gather_block(in, advantages, i, block);
+            for (std::int64_t block = 0; block < n; block += kSumBlock) gather_block(in, written, i, block);
+    }
 }
 
 }  // namespace qrl::kernels::QRL_TARGET

@@ -20,11 +20,10 @@ inline constexpr double kLn2High = 0x1.62e42fee00000p-1;  // n * kLn2High is exa
 inline constexpr double kLn2Low = 0x1.a39ef35793c76p-33;
 inline constexpr double kShifter = 0x1.8p52;  // t + kShifter rounds t to an integer, kept in the low bits
 // 1 / k! for k = 13 down to 0.
-inline constexpr double kTaylor[14] = {0x1.6124613a86d09p-33, 0x1.1eed8eff8d898p-29, 0x1.ae64567f544e4p-26,
-                                       0x1.27e4fb7789f5cp-22, 0x1.71de3a556c734p-19, 0x1.a01a01a01a01ap-16,
-                                       0x1.a01a01a01a01ap-13, 0x1.6c16c16c16c17p-10, 0x1.1111111111111p-7,
-                                       0x1.5555555555555p-5,  0x1.5555555555555p-3,  0x1.0000000000000p-1,
-                                       0x1.0000000000000p+0,  0x1.0000000000000p+0};
+inline constexpr double kTaylor[14] = {
+    0x1.6124613a86d09p-33, 0x1.1eed8eff8d898p-29, 0x1.ae64567f544e4p-26, 0x1.27e4fb7789f5cp-22, 0x1.71de3a556c734p-19,
+    0x1.a01a01a01a01ap-16, 0x1.a01a01a01a01ap-13, 0x1.6c16c16c16c17p-10, 0x1.1111111111111p-7,  0x1.5555555555555p-5,
+    0x1.5555555555555p-3,  0x1.0000000000000p-1,  0x1.0000000000000p+0,  0x1.0000000000000p+0};
 }  // namespace exp_constants
 
 template <class T>
@@ -41,8 +40,8 @@ QRL_VECTOR_INLINE T bounded_exp(T x) {
     if constexpr (sizeof(T) == sizeof(double)) {
         std::int64_t bits;
         std::memcpy(&bits, &shifted, sizeof bits);
-        const std::int64_t scale_bits = static_cast<std::int64_t>(
-            static_cast<std::uint64_t>(bits - shifter_bits + 1023) << 52);
+        const std::int64_t scale_bits =
+            static_cast<std::int64_t>(static_cast<std::uint64_t>(bits - shifter_bits + 1023) << 52);
         double scale;
         std::memcpy(&scale, &scale_bits, sizeof scale);
         return x != x ? x + x : p * scale;

@@ -2,6 +2,7 @@
 // make no heap allocation; on the heap beyond that.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
@@ -25,17 +26,28 @@ private:
     double* data_;
 };
 
-// A working buffer of n doubles that this thread keeps for its next call
-// while it is at most kKeptDoubles (1 MiB): repeated calls of moderate size
-// neither map fresh pages nor fault them in.  One at a time per thread.
+// A buffer kept between calls, and whether a call is using it.
+struct KeptBuffer {
+    std::vector<double> doubles;
+    std::atomic<bool> in_use{false};
+};
+
+// A working buffer of n doubles taken from `kept` while n is at most
+// kKeptDoubles (1 MiB) and no other call holds it: repeated calls of
+// moderate size neither map fresh pages nor fault them in.  Otherwise a
+// buffer of its own.
 class ReusedScratch {
 public:
     static constexpr std::size_t kKeptDoubles = std::size_t{1} << 17;
 
-    explicit ReusedScratch(std::size_t n) : kept_(n <= kKeptDoubles) {
-        std::vector<double>& buffer = kept_ ? kept() : own_;
+    ReusedScratch(KeptBuffer& kept, std::size_t n)
+        : kept_(n <= kKeptDoubles && !kept.in_use.exchange(true, std::memory_order_acquire) ? &kept : nullptr) {
+        std::vector<double>& buffer = kept_ ? kept_->doubles : own_;
         if (buffer.size() < n) buffer.resize(n);
         data_ = buffer.data();
+    }
+    ~ReusedScratch() {
+        if (kept_) kept_->in_use.store(false, std::memory_order_release);
     }
     ReusedScratch(const ReusedScratch&) = delete;
     ReusedScratch& operator=(const ReusedScratch&) = delete;
@@ -43,11 +55,7 @@ public:
     double* data() { return data_; }
 
 private:
-    static std::vector<double>& kept() {
-        thread_local std::vector<double> buffer;
-        return buffer;
-    }
-    bool kept_;
+    KeptBuffer* kept_;
     std::vector<double> own_;
     double* data_;
 };

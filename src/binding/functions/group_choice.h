@@ -52,6 +52,14 @@ inline bool to_standardisation(const py::Ref& ddof_slot, const py::Ref& epsilon_
 
 inline bool given(const py::Ref& slot) { return slot && slot.get() != Py_None; }
 
+// The buffer a float32 or strided group result is formed in before it is
+// rounded into place, kept between calls (a call that finds it taken makes
+// its own).
+inline numeric::KeptBuffer& kept_rounding_buffer() {
+    static numeric::KeptBuffer buffer;
+    return buffer;
+}
+
 // The array a group function returns and writes: the caller's `out` (of
 // either precision, any strides), or a new C-ordered array of the rewards'
 // precision and shape.
@@ -67,7 +75,7 @@ struct GroupResult {
     template <class Kernel>
     void fill(std::int64_t total, Kernel&& kernel) const {
         if (direct) return kernel(reinterpret_cast<double*>(target.data));
-        numeric::ReusedScratch buffer(static_cast<std::size_t>(total));
+        numeric::ReusedScratch buffer(kept_rounding_buffer(), static_cast<std::size_t>(total));
         kernel(buffer.data());
         numeric::store_matrix(buffer.data(), target);
     }

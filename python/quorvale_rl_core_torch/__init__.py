@@ -453,4 +453,4 @@ def _generic(name, kinds, float32, outputs):
 # Written by tests/function_lists.py from tests/registry.py: the adapted functions with no def above.
 _GENERATED: dict[str, tuple[str, bool, int]] = {}
 # End of the written table.
-globals().update({name: _generic(name, *spec) for name, spec in _GENERATED.items()})
+globals().update({name: _generic(name, *row) for name, row in _GENERATED.items()})

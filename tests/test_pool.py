@@ -87,13 +87,14 @@ def stress(calls):
     for w in workers:
         w.join()
     return len(errors)
-def threads(settle_to=None):  # a joined thread leaves /proc shortly after
+def threads(settle_to=None):  # a joined thread leaves /proc shortly after: the count wanted, or one steady for 0.1 s
+    seen = []
     for _ in range(100):
-        count = len(os.listdir("/proc/self/task"))
-        if count == settle_to:
+        seen.append(len(os.listdir("/proc/self/task")))
+        if seen[-1] == settle_to or (settle_to is None and seen[-10:] == [seen[-1]] * 10):
             break
         time.sleep(0.01)
-    return count
+    return seen[-1]
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -6,6 +6,7 @@ import faulthandler
 import os
 import sys
 
+import pytest
 from hypothesis import HealthCheck, settings
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -29,3 +30,9 @@ def pytest_report_header(config):  # what the module decided, above the results
 
 def pytest_runtest_setup(item):  # a test that hangs dumps every thread's stack and ends the run
     faulthandler.dump_traceback_later(1800, exit=True)
+
+
+@pytest.fixture
+def core_algos():  # verl's estimators, or a skip naming the package to install
+    from peers import peer
+    return peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")

@@ -3,6 +3,7 @@
 # the inputs; empty matrices with huge row counts. Every outcome is the fresh call's result (the same arguments
 # as they stand after the hooks, plain copies, no out) or a TypeError/ValueError; never a crash or wrong bits.
 # The sanitizer runs take it at QRL_FUZZ_EXAMPLES.
+import contextlib
 import time
 
 import numpy as np
@@ -43,14 +44,14 @@ MUTATIONS = {  # each returns False where it does not apply
 
 
 class Hook:
-    """A number whose conversion mutates `target` first."""
+    """A number whose conversion mutates `target` first (`apply`: the mutation, True where it took place)."""
 
-    def __init__(self, value, target, mutation):
-        self.value, self.target, self.mutation, self.done = value, target, mutation, False
+    def __init__(self, value, target, mutation, apply=mutate):
+        self.value, self.target, self.mutation, self.apply, self.done = value, target, mutation, apply, False
 
     def _run(self):
         if self.target is not None:
-            self.done = mutate(self.target, self.mutation)
+            self.done = self.apply(self.target, self.mutation)
             self.target = None
 
     def __float__(self):
@@ -140,6 +141,10 @@ def call(name, arrays, scalars, out):
     return getattr(rl, name)(**kwargs)
 
 
+def pairs(result, expected):  # results of one or more arrays, side by side
+    return zip(*((r,) if not isinstance(r, tuple) else r for r in (result, expected)))
+
+
 def plain(a):  # a copy of the base class: what the call reads, without the subclass
     return np.array(a.view(np.ndarray), copy=True)
 
@@ -168,13 +173,8 @@ def test_hostile_arguments_give_the_fresh_result_or_a_documented_error(scenario)
         assert facts(victim) != before or out is not None or expected is None
         return
     assert expected is not None, "accepted what the fresh call refuses"
-    got = result if isinstance(result, tuple) else (result,)
-    want = expected if isinstance(expected, tuple) else (expected,)
-    for g, w in zip(got, want):
+    for g, w in pairs(result, expected):
         np.testing.assert_array_equal(np.asarray(g).view(np.ndarray), np.asarray(w).view(np.ndarray))
-
-
-R = np.random.default_rng(0).random((6, 40))
 
 
 class ShapeLie(np.ndarray):
@@ -217,8 +217,6 @@ def reproducers():
                                                              gamma=converting(lambda: ld.resize((8, 0), refcheck=False))), TypeError),
         "values retyped to int64": (lambda: rl.compute_padded_gae(
             np.ones((2, 4)), v, None, None, None, None, converting(lambda: setattr(v, "dtype", np.int64)), 0.8), ValueError),
-        "out overlapping itself": (lambda: rl.compute_grpo_advantages(
-            R, "mean", "none", out=as_strided(np.zeros(46), (6, 40), (8, 8))), ValueError),
         "2**40 empty float32 rows": (lambda: rl.compute_grpo_advantages(empty_f32), "empty"),
         "2**40 empty rows into out": (lambda: rl.compute_grpo_advantages(empty_f32, out=empty_f32.copy()), "empty"),
         "2**40 empty GAE rows": (lambda: rl.compute_padded_gae(empty_f32, empty_f32)[0], "empty"),
@@ -281,11 +279,8 @@ def test_adapter_refusals(case):
     torch = pytest.importorskip("torch")
     import quorvale_rl_core_torch as qt
     make, error = ADAPTER_CALLS[case]
-    if error is None:
+    with pytest.raises(error, match="cannot be converted") if error else contextlib.nullcontext():
         make(torch, qt, torch.tensor([[1.0, 2.0, 3.0, 4.0]]))
-    else:
-        with pytest.raises(error, match="cannot be converted"):
-            make(torch, qt, torch.tensor([[1.0, 2.0, 3.0, 4.0]]))
 
 
 def dropin_calls(torch, values, mask):
@@ -330,14 +325,11 @@ TENSOR_MUTATIONS = {  # each returns False where it does not apply
 }
 
 
-class TensorHook(Hook):
-    def _run(self):
-        if self.target is not None:
-            try:
-                self.done = TENSOR_MUTATIONS[self.mutation](self.target) is not False
-            except RuntimeError:  # torch refuses some on some layouts
-                self.done = False
-            self.target = None
+def mutate_tensor(t, mutation):
+    try:
+        return TENSOR_MUTATIONS[mutation](t) is not False
+    except RuntimeError:  # torch refuses some on some layouts
+        return False
 
 
 @st.composite
@@ -360,11 +352,10 @@ def tensor_scenarios(draw):
         tensors, scalars = {"rewards": tensor((rows, cols)), "values": tensor((rows, cols))}, {"gamma": 0.9, "gae_lambda": 0.8}
     elif name == "compute_gae":
         tensors, scalars = {"rewards": tensor((cols,)), "values": tensor((cols + 1,))}, {"gamma": 0.9, "gae_lambda": 0.8}
-    elif name == "compute_grpo_advantages":
-        tensors, scalars = {"rewards": tensor((rows, cols))}, {"epsilon": 1e-6, "std_floor": 1e-8}
     else:
-        tensors = {"rewards": tensor((rows * cols,)), "group_lengths": torch.full((rows,), cols)}
         scalars = {"epsilon": 1e-6, "std_floor": 1e-8}
+        tensors = {"rewards": tensor((rows, cols))} if name == "compute_grpo_advantages" else {
+            "rewards": tensor((rows * cols,)), "group_lengths": torch.full((rows,), cols)}
     floating = sorted(k for k, t in tensors.items() if t.is_floating_point())
     return (name, tensors, scalars, draw(st.sampled_from(sorted(scalars))), draw(st.sampled_from(floating)),
             draw(st.sampled_from(sorted(TENSOR_MUTATIONS))))
@@ -376,7 +367,7 @@ def test_adapter_hooks_act_before_the_tensors_are_read(data):
     torch = pytest.importorskip("torch")
     import quorvale_rl_core_torch as qt
     name, tensors, scalars, hooked, target, mutation = data.draw(tensor_scenarios())
-    hook = TensorHook(scalars[hooked], tensors[target], mutation)
+    hook = Hook(scalars[hooked], tensors[target], mutation, mutate_tensor)
     function = getattr(qt, name)
     try:
         result = function(**tensors, **dict(scalars, **{hooked: hook}))
@@ -385,8 +376,6 @@ def test_adapter_hooks_act_before_the_tensors_are_read(data):
             function(**tensors, **scalars)
         return
     expected = function(**tensors, **scalars)  # the tensors as the hook left them
-    got = result if isinstance(result, tuple) else (result,)
-    want = expected if isinstance(expected, tuple) else (expected,)
-    for g, w in zip(got, want):
+    for g, w in pairs(result, expected):
         assert g.dtype == w.dtype
         torch.testing.assert_close(g, w, rtol=0, atol=0, equal_nan=True)

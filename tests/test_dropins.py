@@ -17,6 +17,7 @@ from quorvale_rl_core_torch import torchrl as qtorchrl  # noqa: E402
 F32 = dict(rtol=2e-5, atol=2e-5)  # float32 recursions over at most 40 steps, rounded per operation by the peer
 F64_ORDER = dict(rtol=1e-12, atol=1e-12)  # same formula, the peer's torch reductions summing in a vectorised order
 TRL_STD = dict(rtol=1e-7, atol=1e-7)  # TRL's nanstd forms count / (count - 1) from int tensors: a float32 factor
+DTYPES = [torch.float64, torch.float32]
 
 
 def exact(ours, theirs):
@@ -29,8 +30,26 @@ def close(ours, theirs, tolerance):
     torch.testing.assert_close(ours, theirs, equal_nan=True, **tolerance)
 
 
+def agree(ours, theirs, dtype, float64=(None,)):
+    """Result by result: in float64 bit for bit (None) or within the tolerance given for it (the last one given
+    serves the rest), in float32 within float32 precision."""
+    ours, theirs = (ours, theirs) if isinstance(ours, (tuple, list)) else ((ours,), (theirs,))
+    assert len(ours) == len(theirs)
+    for k, (a, b) in enumerate(zip(ours, theirs)):
+        tolerance = float64[min(k, len(float64) - 1)] if dtype == torch.float64 else F32
+        exact(a, b) if tolerance is None else close(a, b, tolerance)
+
+
 def rng(seed):
     return torch.Generator().manual_seed(seed)
+
+
+def randn(g, dtype, *shape):
+    return torch.randn(*shape, generator=g, dtype=dtype)
+
+
+def right_padded(g, rows, steps, shortest=1):
+    return (torch.arange(steps) < torch.randint(shortest, steps + 1, (rows, 1), generator=g)).to(torch.int64)
 
 
 def skip_mask(g, rows, steps):
@@ -59,131 +78,102 @@ def test_no_trainer_imported_with_the_drop_ins():
 
 # ---------------------------------------------------------------- verl
 
-@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
-@pytest.mark.parametrize("gaps", [True, False])
-def test_verl_gae(dtype, gaps):
-    core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
+def verl_pair(core_algos, name, *args, **kwargs):
+    """Our drop-in's results and verl's for one call (verl's on clones: some of its estimators write their inputs)."""
+    clones = [a.clone() if isinstance(a, torch.Tensor) else a for a in args]
+    return getattr(verl, name)(*args, **kwargs), getattr(core_algos, name)(*clones, **kwargs)
+
+
+def batch_of_groups(g, dtype, sizes=(1, 2, 3, 4, 5, 6, 4, 1, 3), equal=(("uid-3", 1.0), ("uid-6", 0.0))):
+    """uids in any order; groups of the sizes given; all-equal groups of 0/1 rewards; rows of padding."""
+    uids = np.array([f"uid-{k}" for k, n in enumerate(sizes) for _ in range(n)], dtype=object)
+    uids = uids[torch.randperm(len(uids), generator=g).numpy()]
+    rewards = torch.zeros(len(uids), 7, dtype=dtype)
+    rewards[:, -1] = torch.randn(len(uids), generator=g, dtype=dtype)
+    for equal_uid, value in equal:
+        rewards[uids == equal_uid, -1] = value
+    return rewards, right_padded(g, len(uids), 7), uids
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("name, mask_kind, mask_dtype", [
+    ("compute_gae_advantage_return", "gaps", torch.int64),
+    ("compute_gae_advantage_return", "right", torch.int64),  # right padding only: nothing to carry through gaps
+    # None: a mask of the rewards' dtype (verl's products promote a wider one, and so its results)
+    *[("compute_reinforce_plus_plus_outcome_advantage", "gaps", m) for m in (torch.int64, torch.int32, torch.float32, None)],
+])
+def test_verl_token_recursions(core_algos, dtype, name, mask_kind, mask_dtype):
+    from verl.trainer.config import AlgoConfig
     g = rng(1)
-    rewards, values = torch.randn(9, 40, generator=g, dtype=dtype), torch.randn(9, 40, generator=g, dtype=dtype)
-    mask = skip_mask(g, 9, 40)
-    if not gaps:  # right padding only: nothing to carry through skipped steps
-        mask = (torch.arange(40) < torch.randint(2, 41, (9, 1), generator=g)).to(torch.int64)
-    ours = verl.compute_gae_advantage_return(rewards, values, mask, 0.99, 0.95)
-    theirs = core_algos.compute_gae_advantage_return(rewards, values, mask, 0.99, 0.95)
-    # float64: returns bit for bit; whitened advantages within the sums' order (ours fixed, torch's vectorised)
-    exact(ours[1], theirs[1]) if dtype == torch.float64 else close(ours[1], theirs[1], F32)
-    close(ours[0], theirs[0], F64_ORDER if dtype == torch.float64 else F32)
+    rewards, values = randn(g, dtype, 9, 40), randn(g, dtype, 9, 40)
+    mask = (skip_mask(g, 9, 40) if mask_kind == "gaps" else right_padded(g, 9, 40, 2)).to(mask_dtype or dtype)
+    args = (values, mask, 0.99, 0.95) if "gae" in name else (mask, AlgoConfig(gamma=0.97))
+    # float64: returns r + gamma * running in the same order, bit for bit; the whitened advantages within the
+    # sums' order (ours fixed, torch's vectorised). verl's REINFORCE++ computes 1 - mask, which torch refuses for bool.
+    agree(*verl_pair(core_algos, name, rewards, *args), dtype, (F64_ORDER, None))
 
 
-def test_verl_gae_needs_two_tokens_as_verl_does():
-    peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
+def test_verl_gae_needs_two_tokens_as_verl_does(core_algos):
     mask = torch.zeros(2, 5, dtype=torch.int64)
     mask[1, 2] = 1
     with pytest.raises(ValueError, match="The sum of the mask is one"):
         verl.compute_gae_advantage_return(torch.ones(2, 5), torch.ones(2, 5), mask, 1.0, 1.0)
 
 
-def grpo_batch(g, dtype):
-    """uids in any order; groups of 1 to 6; all-equal groups of 0/1 rewards; rows of padding."""
-    sizes = [1, 2, 3, 4, 5, 6, 4, 1, 3]
-    uids = np.array([f"uid-{k}" for k, n in enumerate(sizes) for _ in range(n)], dtype=object)
-    uids = uids[torch.randperm(len(uids), generator=g).numpy()]
-    rewards = torch.zeros(len(uids), 7, dtype=dtype)
-    rewards[:, -1] = torch.randn(len(uids), generator=g, dtype=dtype)
-    for equal_uid, value in (("uid-3", 1.0), ("uid-6", 0.0)):
-        rewards[uids == equal_uid, -1] = value
-    mask = (torch.arange(7) < torch.randint(1, 8, (len(uids), 1), generator=g)).to(torch.int64)
-    return rewards, mask, uids
-
-
-@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
-@pytest.mark.parametrize("name, extra", [
-    ("compute_grpo_outcome_advantage", {}),
-    ("compute_grpo_outcome_advantage", {"norm_adv_by_std_in_grpo": False}),
-    ("compute_grpo_outcome_advantage", {"epsilon": 0.5}),
-    ("compute_grpo_vectorized_outcome_advantage", {}),
-    ("compute_rloo_outcome_advantage", {}),
-    ("compute_reinforce_plus_plus_baseline_outcome_advantage", {}),
-])
-def test_verl_outcome_estimators(dtype, name, extra):
-    core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
-    rewards, mask, uids = grpo_batch(rng(2), dtype)
-    ours = getattr(verl, name)(rewards, mask, uids, **extra)
-    theirs = getattr(core_algos, name)(rewards.clone(), mask, uids, **extra)
-    # Same formulas; verl's means and stds are torch reductions (vectorised order; the vectorised GRPO rounds its
-    # statistics to float32; RLOO scales by n / (n - 1) where ours subtracts the others' mean): within precision.
-    tolerance = F32 if dtype == torch.float32 or "vectorized" in name else F64_ORDER
-    close(ours[0], theirs[0], tolerance)
+def check_outcome(core_algos, name, batch, extra, dtype, seed, mask_dtype=torch.int64):
+    rewards, mask, uids = batch(rng(seed), dtype)
+    ours, theirs = verl_pair(core_algos, name, rewards, mask.to(mask_dtype), uids, **extra)
+    # verl's group statistics are torch reductions (a vectorised order; its vectorised GRPO rounds them to
+    # float32): within precision. Like verl, one tensor for both results.
+    agree(ours, theirs, dtype, (F32 if name == "compute_grpo_vectorized_outcome_advantage" else F64_ORDER,))
     assert ours[0] is ours[1]
 
 
-@pytest.mark.parametrize("mask_dtype", [torch.bool, torch.int32, torch.float32, torch.float64])
-def test_verl_mask_dtypes(mask_dtype):
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("name, extra, mask_dtype", [
+    ("compute_grpo_outcome_advantage", {}, torch.int64),
+    ("compute_grpo_outcome_advantage", {"norm_adv_by_std_in_grpo": False}, torch.int64),
+    ("compute_grpo_outcome_advantage", {"epsilon": 0.5}, torch.int64),
+    ("compute_grpo_vectorized_outcome_advantage", {}, torch.int64),
+    ("compute_rloo_outcome_advantage", {}, torch.int64),  # scales by n / (n - 1) where ours subtracts the others' mean
     # Bool and integer 0/1 masks take the per-row whitening and NumPy's mask products, float masks torch's products
     # and the per-token whitening: both within precision of verl, whose products promote the mask.
-    core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
-    from verl.trainer.config import AlgoConfig
-    rewards, mask, uids = grpo_batch(rng(14), torch.float64)
-    mask = mask.to(mask_dtype)
-    for name in ("compute_grpo_outcome_advantage", "compute_reinforce_plus_plus_baseline_outcome_advantage"):
-        ours, theirs = getattr(verl, name)(rewards, mask, uids)[0], getattr(core_algos, name)(rewards.clone(), mask, uids)[0]
-        close(ours, theirs, F64_ORDER)
-    if mask_dtype == torch.bool:
-        return  # verl's REINFORCE++ computes 1 - mask, which torch refuses for bool
-    config = AlgoConfig(gamma=0.97)
-    ours = verl.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)
-    theirs = core_algos.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)
-    close(ours[0], theirs[0], F64_ORDER)  # whitened: within the sums' order
-    exact(ours[1], theirs[1])
+    *[(name, {}, m) for name in ("compute_grpo_outcome_advantage", "compute_reinforce_plus_plus_baseline_outcome_advantage")
+      for m in (torch.int64, torch.bool, torch.int32, torch.float32, torch.float64)],
+])
+def test_verl_outcome_estimators(core_algos, dtype, name, extra, mask_dtype):
+    check_outcome(core_algos, name, batch_of_groups, extra, dtype, 2, mask_dtype)
 
 
-def test_verl_outcome_empty_batch():
-    core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
+def test_verl_outcome_empty_batch(core_algos):
     empty, mask = torch.zeros(0, 4), torch.zeros(0, 4)
-    exact(verl.compute_grpo_outcome_advantage(empty, mask, np.array([]))[0],
-          core_algos.compute_grpo_outcome_advantage(empty, mask, np.array([]))[0])
-
-
-@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
-def test_verl_reinforce_plus_plus(dtype):
-    core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
-    from verl.trainer.config import AlgoConfig
-    g = rng(3)
-    rewards, mask = torch.randn(8, 30, generator=g, dtype=dtype), skip_mask(g, 8, 30)
-    config = AlgoConfig(gamma=0.97)
-    ours = verl.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)
-    theirs = core_algos.compute_reinforce_plus_plus_outcome_advantage(rewards, mask, config)
-    # float64: returns r + gamma * running in the same order, bit for bit; whitening within the sums' order
-    exact(ours[1], theirs[1]) if dtype == torch.float64 else close(ours[1], theirs[1], F32)
-    close(ours[0], theirs[0], F64_ORDER if dtype == torch.float64 else F32)
+    ours, theirs = verl_pair(core_algos, "compute_grpo_outcome_advantage", empty, mask, np.array([]))
+    exact(ours[0], theirs[0])
 
 
 @pytest.mark.parametrize("name", ["kl", "k1", "abs", "mse", "k2", "low_var_kl", "k3", "k3+", "k1+", "k2+"])
-def test_verl_kl_penalty(name):
-    core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
+def test_verl_kl_penalty(core_algos, name):
+    from verl.utils.torch_functional import masked_mean
     g = rng(4)
     logprob = (torch.randn(4, 9, generator=g) * 8).requires_grad_()
     ref = torch.randn(4, 9, generator=g) * 8
     ours, theirs = verl.kl_penalty(logprob, ref, name), core_algos.kl_penalty(logprob, ref, name)
     exact(ours.detach(), theirs.detach())
-    (grad_ours,), (grad_theirs,) = torch.autograd.grad(ours.sum(), logprob), torch.autograd.grad(theirs.sum(), logprob)
-    exact(grad_ours, grad_theirs)
+    exact(*(torch.autograd.grad(result.sum(), logprob)[0] for result in (ours, theirs)))
     mask = torch.randint(0, 2, (4, 9), generator=g)
-    from verl.utils.torch_functional import masked_mean
     exact(verl.masked_mean(ours.detach(), mask, axis=-1), masked_mean(theirs.detach(), mask, axis=-1))
 
 
-def test_verl_registry():
-    core_algos = peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
+def test_verl_registry(core_algos):
     from verl.trainer.config import AlgoConfig
     names = verl.register()
     assert set(names) >= {"quorvale_grpo", "quorvale_grpo_vectorized", "quorvale_rloo", "quorvale_reinforce_plus_plus",
                           "quorvale_reinforce_plus_plus_baseline"}
     assert verl.register() == names  # registering twice is harmless
-    rewards, mask, uids = grpo_batch(rng(5), torch.float32)
-    config = AlgoConfig(norm_adv_by_std_in_grpo=False)
+    rewards, mask, uids = batch_of_groups(rng(5), torch.float32)
     selected = core_algos.get_adv_estimator_fn("quorvale_grpo")
-    ours, _ = selected(token_level_rewards=rewards, response_mask=mask, config=config, index=uids)
+    ours, _ = selected(token_level_rewards=rewards, response_mask=mask, config=AlgoConfig(norm_adv_by_std_in_grpo=False),
+                       index=uids)
     exact(ours, verl.compute_grpo_outcome_advantage(rewards, mask, uids, norm_adv_by_std_in_grpo=False)[0])
 
 
@@ -198,26 +188,18 @@ def trl_rewards(g, dtype, groups, size):
     return rewards
 
 
-@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
+@pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("size", [1, 2, 8])
-@pytest.mark.parametrize("scale", ["group", "batch", "none"])
-def test_trl_grpo(dtype, size, scale):
+@pytest.mark.parametrize("ours, theirs, option, standardised", [
+    *[(trl.grpo_advantages, trl_grpo, scale, scale != "none") for scale in ("group", "batch", "none")],
+    *[(trl.rloo_advantages, trl_rloo, normalize, normalize) for normalize in (False, True)],
+])
+def test_trl_advantages(dtype, size, ours, theirs, option, standardised):
     peer("trl.trainer.utils", "trl")
     rewards = trl_rewards(rng(6), dtype, 5, size)
-    # TRL's nanmean/nanstd are torch reductions (vectorised order); its Bessel factor is float32: within precision.
-    close(trl.grpo_advantages(rewards, size, scale), trl_grpo(rewards, size, scale),
-          F32 if dtype == torch.float32 else TRL_STD if scale != "none" else F64_ORDER)
-
-
-@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
-@pytest.mark.parametrize("size", [1, 2, 8])
-@pytest.mark.parametrize("normalize", [False, True])
-def test_trl_rloo(dtype, size, normalize):
-    peer("trl.trainer.utils", "trl")
-    rewards = trl_rewards(rng(7), dtype, 5, size)
-    # TRL's baseline is (sum - r) / (n - 1) from a torch nansum: within precision.
-    close(trl.rloo_advantages(rewards, size, normalize), trl_rloo(rewards, size, normalize),
-          F32 if dtype == torch.float32 else TRL_STD if normalize else F64_ORDER)
+    # TRL's nanmean/nanstd are torch reductions (vectorised order), its Bessel factor is float32, its RLOO baseline
+    # (sum - r) / (n - 1) from a torch nansum: within precision.
+    agree(ours(rewards, size, option), theirs(rewards, size, option), dtype, (TRL_STD if standardised else F64_ORDER,))
 
 
 def test_trl_rejects_unknown_scale_as_trl_does():
@@ -227,19 +209,15 @@ def test_trl_rejects_unknown_scale_as_trl_does():
 
 # ---------------------------------------------------------------- OpenRLHF
 
-@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
+@pytest.mark.parametrize("dtype", DTYPES)
 def test_openrlhf_gae_and_returns(dtype):
     maker = openrlhf_experience_maker()
     g = rng(8)
-    values, rewards = torch.randn(7, 33, generator=g, dtype=dtype), torch.randn(7, 33, generator=g, dtype=dtype)
-    mask = skip_mask(g, 7, 33).bool()
-    ours = openrlhf.get_advantages_and_returns(values, rewards, mask, 0.99, 0.9)
-    theirs = maker.get_advantages_and_returns(None, values, rewards, mask, 0.99, 0.9)
-    for a, b in zip(ours, theirs):  # float64: the same roundings in the same order
-        exact(a, b) if dtype == torch.float64 else close(a, b, F32)
-    ours = openrlhf.get_cumulative_returns(rewards, mask, 0.9)
-    theirs = maker.get_cumulative_returns(None, rewards, mask, 0.9)
-    exact(ours, theirs) if dtype == torch.float64 else close(ours, theirs, F32)
+    values, rewards, mask = randn(g, dtype, 7, 33), randn(g, dtype, 7, 33), skip_mask(g, 7, 33).bool()
+    # float64: the same roundings in the same order
+    agree(openrlhf.get_advantages_and_returns(values, rewards, mask, 0.99, 0.9),
+          maker.get_advantages_and_returns(None, values, rewards, mask, 0.99, 0.9), dtype)
+    agree(openrlhf.get_cumulative_returns(rewards, mask, 0.9), maker.get_cumulative_returns(None, rewards, mask, 0.9), dtype)
 
 
 @pytest.mark.parametrize("estimator", ["rloo", "reinforce_baseline", "dr_grpo", "group_norm", "flash_reinforce", "gae"])
@@ -276,50 +254,39 @@ def test_sb3_compute_returns_and_advantage(dtype, steps, envs):
     sb3.compute_returns_and_advantage(ours, last_values, dones)
     theirs.compute_returns_and_advantage(last_values, dones)
     assert ours.advantages is advantages and ours.returns is returns  # filled in place
-    for a, b in ((ours.advantages, theirs.advantages), (ours.returns, theirs.returns)):
-        assert a.dtype == b.dtype == dtype
-        if dtype == np.float64:  # SB3's float32 buffers widened: the same roundings in the same order
-            np.testing.assert_array_equal(a, b)
-        else:
-            np.testing.assert_allclose(a, b, **F32)
+    assert ours.advantages.dtype == dtype
+    results = [tuple(torch.from_numpy(array) for array in (buffer.advantages, buffer.returns)) for buffer in (ours, theirs)]
+    agree(*results, results[0][0].dtype)  # float64: SB3's float32 buffers widened, the same roundings in the same order
 
 
 # ---------------------------------------------------------------- CleanRL
 
-@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
+@pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("next_done", [0.0, 1.0])
 def test_cleanrl_gae_block(dtype, next_done):
     g = rng(11)
-    rewards, values = torch.randn(40, 4, generator=g, dtype=dtype), torch.randn(40, 4, generator=g, dtype=dtype)
-    dones = (torch.rand(40, 4, generator=g) < 0.15).to(dtype)
-    next_value = torch.randn(1, 4, generator=g, dtype=dtype)
-    done = torch.full((4,), next_done, dtype=dtype)
-    ours = cleanrl.compute_advantages(rewards, values, dones, next_value, done, 0.99, 0.95)
-    theirs = cleanrl_gae(rewards, values, dones, next_value, done, 0.99, 0.95)
-    for a, b in zip(ours, theirs):  # float64: the same roundings in the same order
-        exact(a, b) if dtype == torch.float64 else close(a, b, F32)
+    rewards, values, dones = randn(g, dtype, 40, 4), randn(g, dtype, 40, 4), (torch.rand(40, 4, generator=g) < 0.15).to(dtype)
+    args = (rewards, values, dones, randn(g, dtype, 1, 4), torch.full((4,), next_done, dtype=dtype), 0.99, 0.95)
+    ours = cleanrl.compute_advantages(*args)
+    agree(ours, cleanrl_gae(*args), dtype)  # float64: the same roundings in the same order
     out = (torch.empty(40, 4, dtype=dtype), torch.empty(40, 4, dtype=dtype))
-    filled = cleanrl.compute_advantages(rewards, values, dones, next_value, done, 0.99, 0.95, out=out)
+    filled = cleanrl.compute_advantages(*args, out=out)
     assert filled[0] is out[0] and filled[1] is out[1] and torch.equal(out[0], ours[0])
 
 
 # ---------------------------------------------------------------- torchrl
 
-def torchrl_batch(g, dtype, shape, time_dim):
-    tensors = [torch.randn(*shape, generator=g, dtype=dtype) for _ in range(3)]
-    done = torch.rand(*shape, generator=g) < 0.2
-    terminated = done & (torch.rand(*shape, generator=g) < 0.5)
-    return tensors, done, terminated
-
-
-@pytest.mark.parametrize("dtype", [torch.float64, torch.float32])
+@pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("shape, time_dim", [((5, 40, 1), -2), ((3, 2, 30, 1), -2), ((30, 4, 1), 0), ((4, 30), -1),
                                              ((3, 25, 2), -2)])
 @pytest.mark.parametrize("terminated_kind", ["given", "none", "without_done"])
 @pytest.mark.parametrize("gamma_kind", ["python", "tensor", "per step", "same per step"])
 def test_torchrl_gae(dtype, shape, time_dim, terminated_kind, gamma_kind):
     functional = peer("torchrl.objectives.value.functional", "torchrl tensordict")
-    (value, next_value, reward), done, terminated = torchrl_batch(rng(12), dtype, shape, time_dim)
+    g = rng(12)
+    value, next_value, reward = (randn(g, dtype, *shape) for _ in range(3))
+    done = torch.rand(*shape, generator=g) < 0.2
+    terminated = done & (torch.rand(*shape, generator=g) < 0.5)
     if terminated_kind == "none":
         terminated = None
     elif terminated_kind == "without_done":
@@ -332,12 +299,10 @@ def test_torchrl_gae(dtype, shape, time_dim, terminated_kind, gamma_kind):
         lmbda = 0.95 - 0.1 * torch.rand(*shape, generator=rng(15), dtype=dtype)
     elif gamma_kind == "same per step":  # per-step tensors equal at every step: the kernel's path
         gamma, lmbda = torch.full(shape, 0.99, dtype=dtype), torch.full(shape, 0.95, dtype=dtype)
-    ours = qtorchrl.generalized_advantage_estimate(gamma, lmbda, value, next_value, reward, done, terminated,
-                                                   time_dim=time_dim)
-    theirs = functional.generalized_advantage_estimate(gamma, lmbda, value, next_value, reward, done, terminated,
-                                                       time_dim=time_dim)
-    for a, b in zip(ours, theirs):  # float64: torchrl's float32-rounded factors reproduced, same order of roundings
-        exact(a, b) if dtype == torch.float64 else close(a, b, F32)
+    args = (gamma, lmbda, value, next_value, reward, done, terminated)
+    # float64: torchrl's float32-rounded factors reproduced, the same order of roundings
+    agree(qtorchrl.generalized_advantage_estimate(*args, time_dim=time_dim),
+          functional.generalized_advantage_estimate(*args, time_dim=time_dim), dtype)
 
 
 def test_torchrl_shape_mismatch():

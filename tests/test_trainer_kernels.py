@@ -144,14 +144,9 @@ MASKED_CASES = [  # name, keywords; each against the slow model, bit for bit
     ("compute_masked_whitening", {}),
     ("compute_masked_whitening", dict(std_ddof=0, count_epsilon=0.0, shift_mean=False, unmasked="zero")),
     ("compute_masked_whitening", dict(unmasked="times_mask", float32_counts=True)),
-    ("compute_masked_returns", dict(gamma=0.97, mask_mode="cut")),
-    ("compute_masked_returns", dict(gamma=0.97, mask_mode="skip")),
-    ("compute_masked_returns", dict(gamma=0.97, mask_mode="carry")),
-    ("compute_masked_returns", dict(gamma=0.97, mask_mode="zero")),
+    *[("compute_masked_returns", dict(gamma=0.97, mask_mode=mode)) for mode in ("cut", "skip", "carry", "zero")],
     ("broadcast_row_values", {}),
-    ("compute_kl_penalty", dict(estimator="k1")),
-    ("compute_kl_penalty", dict(estimator="abs")),
-    ("compute_kl_penalty", dict(estimator="mse")),
+    *[("compute_kl_penalty", dict(estimator=estimator)) for estimator in ("k1", "abs", "mse")],
     ("compute_kl_penalty", dict(estimator="low_var_kl", rewards=True, beta=0.05)),
 ]
 

@@ -12,14 +12,7 @@ from peers import peer
 from processes import run_ok
 
 torch = pytest.importorskip("torch")
-
-F32 = dict(rtol=2e-5, atol=2e-5)
-F64_ORDER = dict(rtol=1e-12, atol=1e-12)
-
-
-def close(ours, theirs, tolerance):
-    assert ours.dtype == theirs.dtype and ours.shape == theirs.shape
-    torch.testing.assert_close(ours, theirs, equal_nan=True, **tolerance)
+from test_dropins import F32, F64_ORDER, agree, close  # noqa: E402
 
 
 # ---------------------------------------------------------------- TRL
@@ -176,17 +169,10 @@ def test_verl_recipe_reaches_the_task_runner_actor():
     for name, (theirs_name, tolerance) in VERL_RECIPE.items():
         data = DataProto.from_dict(tensors={k: v.clone() for k, v in inputs.items()}, non_tensors={"uid": probe["uids"]})
         data = compute_advantage(data, adv_estimator=theirs_name, gamma=0.99, lam=0.95, config=algorithm)
-        for ours, theirs in zip(probe["results"][name], (data.batch["advantages"], data.batch["returns"])):
-            if tolerance == "exact":  # float64: the same roundings in the same order
-                assert ours.dtype == theirs.dtype and torch.equal(ours, theirs), name
-            else:
-                close(ours, theirs, tolerance)
+        agree(probe["results"][name], (data.batch["advantages"], data.batch["returns"]), torch.float64, (tolerance,))
 
 
-def test_verl_runtime_env_keeps_others_and_refuses_a_second_hook():
-    peer("verl.trainer.ppo.core_algos", "--no-deps verl==0.9.1")
-    from verl.trainer.ppo import core_algos
-
+def test_verl_runtime_env_keeps_others_and_refuses_a_second_hook(core_algos):
     from quorvale_rl_core_torch import verl
     saved = core_algos.compute_gae_advantage_return
     try:
@@ -250,11 +236,6 @@ def test_torchrl_gae_module(dtype, factors):
         advantages.generalized_advantage_estimate, advantages.vec_generalized_advantage_estimate = saved
     for vectorized in ("default", True):
         # Against torchrl's recursion, float64: the same roundings in the same order, per-step factors included.
-        for ours, theirs in zip(results["ours", vectorized][:2], results["theirs", False][:2]):
-            if dtype == torch.float64:
-                assert ours.dtype == theirs.dtype and torch.equal(ours, theirs)
-            else:
-                close(ours, theirs, F32)
+        agree(results["ours", vectorized][:2], results["theirs", False][:2], dtype)
         # Against torchrl's vectorised evaluation of the same recursion (value_estimate's too): within precision.
-        for ours, theirs in zip(results["ours", vectorized], results["theirs", True]):
-            close(ours, theirs, F64_ORDER if dtype == torch.float64 else F32)
+        agree(results["ours", vectorized], results["theirs", True], dtype, (F64_ORDER,))

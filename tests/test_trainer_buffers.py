@@ -91,8 +91,8 @@ def test_padded_gae_matches_model(kinds, dtype, time_axis, steps):
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 @pytest.mark.parametrize("steps", [1, 9, 255, 256, 257, 1200])
 def test_mask_only_pass_equals_the_general_one(mode, dtype, steps):
-    """With a mask and nothing else the rows take a pass of their own (plain additions, redone exactly where a NaN
-    appears); an all-clear `dones` sends the same rows through the general pass: the same bits, NaN payloads
+    """With a mask and nothing else the rows take a pass of their own (plain additions; rows where a NaN appears are
+    done again by the general pass); an all-clear `dones` sends the same rows through the general pass: the same bits, NaN payloads
     included, through runs of masked steps, chunk ends and NaN meeting NaN; returns alone as well."""
     rng = np.random.default_rng(steps)
     rows = 11

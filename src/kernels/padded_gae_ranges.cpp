@@ -210,12 +210,12 @@ bool mask_only(const PaddedBatch& b) {
 // packed, or one zero read with stride 0 (returns without values).  The
 // same operations as step_errors, recursion and store.
 //
-// A chunk first runs with plain additions (kExact false).  x + y differs
-// from sum_first_nan(x, y) only when both are NaN, and every first operand
-// here is an arithmetic result, so a quiet NaN; a NaN sum reaches the
-// chunk's results or the state it hands on.  So when neither holds a NaN,
-// every sum equals sum_first_nan's; otherwise the chunk runs again from the
-// same state with sum_first_nan (kExact true).
+// The additions are plain.  x + y differs from sum_first_nan(x, y) only
+// when both are NaN, and every first operand here is an arithmetic result,
+// so a quiet NaN; a NaN sum reaches the chunk's results or the state it
+// hands on.  So while neither holds a NaN, every sum equals
+// sum_first_nan's; once one does, the rows are done again by the general
+// pass (rows_block), which writes the same bits wherever no NaN arose.
 struct MaskedRow {
     lane_io::Flag keep[kChunk];
     double work[kChunk];  // TD errors, then advantages
@@ -234,16 +234,6 @@ QRL_VECTOR_INLINE Doubles values_at(const MaskedColumns<In>& c, std::int64_t s) 
     return lane_io::load_lanes<In>(c.values + s * static_cast<std::int64_t>(sizeof(In)));
 }
 
-template <bool kExact, class T>
-QRL_VECTOR_INLINE T plus(T x, T y) {
-    if constexpr (!kExact)
-        return x + y;
-    else if constexpr (sizeof(T) == sizeof(double))
-        return numeric::sum_first_nan(x, y);
-    else
-        return lane_io::choose(x != x, x, x + y);
-}
-
 constexpr bool skipping(MaskMode mode) { return mode == MaskMode::Skip || mode == MaskMode::Carry; }
 
 // The TD errors of one row's chunk, backward, from `next`, the next value
@@ -253,7 +243,7 @@ constexpr bool skipping(MaskMode mode) { return mode == MaskMode::Skip || mode =
 // next value of the step before the chunk is returned.  Otherwise the value
 // one step on if that step is kept, else `fill`; with kMode Zero a masked
 // step's reward and value read as 0.0.
-template <class In, bool kExact, MaskMode kMode>
+template <class In, MaskMode kMode>
 QRL_VECTOR_INLINE double masked_errors(const MaskedColumns<In>& c, std::int64_t length, double gamma, double fill,
                                        double next, MaskedRow& row) {
     constexpr auto in = static_cast<std::int64_t>(sizeof(In));
@@ -264,7 +254,7 @@ QRL_VECTOR_INLINE double masked_errors(const MaskedColumns<In>& c, std::int64_t 
             const bool kept = row.keep[s] != 0;
             const double v = !kZero || kept ? value(s) : 0.0;
             const double r = !kZero || kept ? load<In>(c.rewards + s * in) : 0.0;
-            row.work[s] = plus<kExact>(gamma * after, r) - v;
+            row.work[s] = gamma * after + r - v;
             if constexpr (skipping(kMode))
                 after = kept ? v : after;
             else
@@ -299,20 +289,20 @@ QRL_VECTOR_INLINE double masked_errors(const MaskedColumns<In>& c, std::int64_t 
             reward = lane_io::choose(kept, reward, zero);
             v = lane_io::choose(kept, v, zero);
         }
-        simd::put(row.work + s, 0, plus<kExact>(g * next_values, reward) - v);
+        simd::put(row.work + s, 0, g * next_values + reward - v);
         if constexpr (skipping(kMode)) next = row.keep[s] ? value(s) : next_values[0];
     }
     return next;
 }
 
 // The recursion of K rows, backward through the chunk.
-template <int K, MaskMode kMode, bool kExact>
+template <int K, MaskMode kMode>
 QRL_VECTOR_INLINE void masked_recursion(MaskedRow* rows, std::int64_t length, double decay, double* carried) {
     double c[K];
     for (int k = 0; k < K; ++k) c[k] = carried[k];
     for (std::int64_t s = length - 1; s >= 0; --s)
         for (int k = 0; k < K; ++k) {
-            const double a = plus<kExact>(decay * c[k], rows[k].work[s]);
+            const double a = decay * c[k] + rows[k].work[s];
             const bool kept = rows[k].keep[s] != 0;
             if constexpr (kMode == MaskMode::Zero) {
                 c[k] = a;
@@ -331,7 +321,7 @@ QRL_VECTOR_INLINE void masked_recursion(MaskedRow* rows, std::int64_t length, do
 // Stores one row's chunk; true when a result is NaN.  A return is the
 // advantage plus the value (read as 0.0 at a masked step with kMode Zero),
 // 0.0 at a masked step with kMode Cut or Skip.
-template <class In, class Out, MaskMode kMode, bool kExact>
+template <class In, class Out, MaskMode kMode>
 QRL_VECTOR_INLINE bool masked_store(const MaskedColumns<In>& c, const MaskedRow& row, std::int64_t length,
                                     char* advantages, char* returns) {
     constexpr auto out = static_cast<std::int64_t>(sizeof(Out));
@@ -347,7 +337,7 @@ QRL_VECTOR_INLINE bool masked_store(const MaskedColumns<In>& c, const MaskedRow&
             const simd::Mask kept = lane_io::kept_lanes(row.keep + s);
             Doubles v = values_at(c, s);
             if constexpr (kMode == MaskMode::Zero) v = lane_io::choose(kept, v, zero);
-            const Doubles sum = plus<kExact>(a, v);
+            const Doubles sum = a + v;
             nan |= sum != sum;
             lane_io::store_lanes<Out>(returns + s * out, kAll ? sum : lane_io::choose(kept, sum, zero));
         }
@@ -360,7 +350,7 @@ QRL_VECTOR_INLINE bool masked_store(const MaskedColumns<In>& c, const MaskedRow&
         if (returns) {
             const bool kept = row.keep[s] != 0;
             const double v = kMode != MaskMode::Zero || kept ? load<In>(c.values + s * c.value_step) : 0.0;
-            const double sum = plus<kExact>(a, v);
+            const double sum = a + v;
             any |= sum != sum;
             lane_io::store_one<Out>(returns + s * out, kAll || kept ? sum : 0.0);
         }
@@ -368,16 +358,16 @@ QRL_VECTOR_INLINE bool masked_store(const MaskedColumns<In>& c, const MaskedRow&
     return any;
 }
 
-template <class In, class Out, int K, MaskMode kMode, bool kExact>
+template <class In, class Out, int K, MaskMode kMode>
 QRL_VECTOR_INLINE bool masked_chunk(const Inputs& in, const MaskedColumns<In>* columns, MaskedRow* rows,
                                     std::int64_t length, const double* fill, double* carried, double* next,
                                     char* const* advantages, char* const* returns) {
     for (int k = 0; k < K; ++k)
-        next[k] = masked_errors<In, kExact, kMode>(columns[k], length, in.gamma, fill[k], next[k], rows[k]);
-    masked_recursion<K, kMode, kExact>(rows, length, in.decay, carried);
+        next[k] = masked_errors<In, kMode>(columns[k], length, in.gamma, fill[k], next[k], rows[k]);
+    masked_recursion<K, kMode>(rows, length, in.decay, carried);
     bool nan = false;
     for (int k = 0; k < K; ++k) {
-        nan |= masked_store<In, Out, kMode, kExact>(columns[k], rows[k], length, advantages[k], returns[k]);
+        nan |= masked_store<In, Out, kMode>(columns[k], rows[k], length, advantages[k], returns[k]);
         nan |= carried[k] != carried[k] || (skipping(kMode) && next[k] != next[k]);
     }
     return nan;
@@ -394,6 +384,20 @@ void gather_block(const Inputs& in, const ValueMatrix& written, std::int64_t i, 
     const std::int64_t length = in.steps - begin < kSumBlock ? in.steps - begin : kSumBlock;
     const std::int64_t b = i * in.sums->per_row + begin / kSumBlock;
     masked_block_sum(written, in.batch.mask, i, begin, length, nullptr, &in.sums->sums[b], &in.sums->counts[b]);
+}
+
+// Rows first..first+count-1 again by the general pass, whole, then their
+// blocks' sums: a NaN arose in one of their chunks.
+template <class In, class Out>
+void redo_rows(const Inputs& in, std::int64_t first, int count, const OutputMatrix& advantages,
+               const OutputMatrix& returns) {
+    const auto steps = std::make_unique<RowSteps>();
+    for (std::int64_t i = first; i < first + count; ++i) {
+        rows_block<In, Out, false, 1>(in, i, steps.get(), advantages, returns);
+        if (in.sums)
+            for (std::int64_t block = 0; block < in.steps; block += kSumBlock)
+                gather_block(in, as_values(advantages), i, block);
+    }
 }
 
 template <class In, class Out, int K, MaskMode kMode>
@@ -417,7 +421,7 @@ void masked_rows_block(const Inputs& in, std::int64_t first, MaskedRow* rows, co
         MaskedColumns<In> columns[K];
         char* advantage_rows[K];
         char* return_rows[K];
-        double carried_before[K], next[K];
+        double next[K];
         for (int k = 0; k < K; ++k) {
             const std::int64_t i = first + k;
             columns[k] = {b.rewards.data + i * b.rewards.row_stride + begin * in_size,
@@ -425,24 +429,17 @@ void masked_rows_block(const Inputs& in, std::int64_t first, MaskedRow* rows, co
             advantage_rows[k] = advantages.data + i * advantages.row_stride + begin * out_size;
             return_rows[k] = returns.present() ? returns.data + i * returns.row_stride + begin * out_size : nullptr;
             lane_io::row_flags(b.mask, i, begin, length, rows[k].keep);
-            carried_before[k] = carried[k];
             if (skipping(kMode) || end == in.steps)
                 next[k] = chain[k];
             else
                 next[k] = b.mask.at(i, end) ? load<In>(columns[k].values + length * value_step) : fill[k];
         }
-        double chain_after[K];
-        for (int k = 0; k < K; ++k) chain_after[k] = next[k];
-        if (masked_chunk<In, Out, K, kMode, false>(in, columns, rows, length, fill, carried, chain_after,
-                                                   advantage_rows, return_rows)) {
-            for (int k = 0; k < K; ++k) {
-                carried[k] = carried_before[k];
-                chain_after[k] = next[k];
-            }
-            masked_chunk<In, Out, K, kMode, true>(in, columns, rows, length, fill, carried, chain_after, advantage_rows,
-                                                  return_rows);
+        if (masked_chunk<In, Out, K, kMode>(in, columns, rows, length, fill, carried, next, advantage_rows,
+                                            return_rows)) {
+            redo_rows<In, Out>(in, first, K, advantages, returns);
+            return;
         }
-        for (int k = 0; k < K; ++k) chain[k] = chain_after[k];
+        for (int k = 0; k < K; ++k) chain[k] = next[k];
         if (in.sums && begin % kSumBlock == 0)
             for (int k = 0; k < K; ++k) gather_block(in, as_values(advantages), first + k, begin);
     }

@@ -92,8 +92,8 @@ def test_padded_gae_matches_model(kinds, dtype, time_axis, steps):
 @pytest.mark.parametrize("steps", [1, 9, 255, 256, 257, 1200])
 def test_mask_only_pass_equals_the_general_one(mode, dtype, steps):
     """With a mask and nothing else the rows take a pass of their own (plain additions; rows where a NaN appears are
-    done again by the general pass); an all-clear `dones` sends the same rows through the general pass: the same bits, NaN payloads
-    included, through runs of masked steps, chunk ends and NaN meeting NaN; returns alone as well."""
+    done again by the general pass); an all-clear `dones` sends the same rows through the general pass: the same
+    bits, NaN payloads included, through runs of masked steps, chunk ends and NaN meeting NaN; returns alone too."""
     rng = np.random.default_rng(steps)
     rows = 11
     rewards, values = (rng.standard_normal((rows, steps)).astype(dtype) for _ in range(2))

@@ -1,6 +1,6 @@
 # The one list of the module's functions: one entry per function, in table order (the order of __all__).  The C++
 # table, both __all__ lists (stubs, torch adapter) and the function tables of README.md and DESCRIPTION.md are
-# written from it by `python tests/function_lists.py`; tests/test_checklist.py fails while one of them is stale.
+# written from it by `python .ci/function_lists.py`; tests/test_checklist.py fails while one of them is stale.
 # Adding a function: one Function entry here gives it the shared tests (calling convention, fuzz and leaks for
 # the nine; inputs unchanged, references kept, thread-count and instruction-set parity for every kernel), its
 # typed def in the stubs and its torch function when nobody wrote them by hand, and tests/test_checklist.py names

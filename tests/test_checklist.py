@@ -4,6 +4,7 @@
 import ast
 import inspect
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -13,6 +14,7 @@ from registry import LARGE, REGISTRY
 
 ROOT = Path(__file__).resolve().parent.parent
 pytestmark = pytest.mark.skipif(not (ROOT / "src").is_dir(), reason="reads the checkout, and only tests/ is here")
+sys.path.insert(0, str(ROOT / ".ci"))  # function_lists, the writer of the lists
 
 ADAPTER = "python/quorvale_rl_core_torch/__init__.py"
 STUBS = "stubs/quorvale_rl_core-stubs/__init__.pyi"
@@ -73,11 +75,11 @@ def places(name):
     binding = text(f"src/binding/functions/{name}.cpp")
     stubs = text(STUBS)
     found = {
-        "tests/registry.py (a Function entry: the one list; then run python tests/function_lists.py)": entry is not None,
+        "tests/registry.py (a Function entry: the one list; then run python .ci/function_lists.py)": entry is not None,
         f"src/binding/functions/{name}.cpp (its PyMethodDef, made by define_function)":
             re.search(rf"PyMethodDef {name} = define_function", binding) is not None,
         "the installed module (rebuild: pip install .)": name in q.__all__,
-        f"{STUBS} (a def: run python tests/function_lists.py)": re.search(rf"^def {name}\(", stubs, re.M) is not None,
+        f"{STUBS} (a def: run python .ci/function_lists.py)": re.search(rf"^def {name}\(", stubs, re.M) is not None,
         "docs/api.md (a section headed by its text signature)": f"## `{name}(" in text("docs/api.md"),
         "src/failure/messages.h (every text a caller sees; none written in the binding or its kernel)":
             not any(literal_messages(source) for source in [binding, *kernel_sources(name)]),
@@ -86,7 +88,7 @@ def places(name):
         return found
     on_pool = [s for s in kernel_sources(name) if "parallel_map" in s]
     found |= {
-        f"{ADAPTER} (a function, or its row in _GENERATED: run python tests/function_lists.py), or adapted=False "
+        f"{ADAPTER} (a function, or its row in _GENERATED: run python .ci/function_lists.py), or adapted=False "
         "in its registry entry": (entry is not None and not entry.adapted) or name in defined_functions(ADAPTER)
         or re.search(rf'^    "{name}": \(', text(ADAPTER), re.M) is not None,
         # One generator feeds the suite's path and thread-count parity, .ci/isa_paths.py and the aarch64 check.
@@ -118,12 +120,12 @@ def test_the_lists_written_from_the_registry_are_current():
     from function_lists import stale
 
     files = list(stale(ROOT))
-    assert not files, f"stale (run python tests/function_lists.py): {', '.join(files)}"
+    assert not files, f"stale (run python .ci/function_lists.py): {', '.join(files)}"
 
 
 @pytest.mark.parametrize("name", [n for n, e in REGISTRY.items() if e.layer == "trainer" and e.kernel])
 def test_the_written_stub_def_has_the_module_parameters(name):
-    """The def tests/function_lists.py writes for a function nobody typed by hand (checked on those typed by hand)."""
+    """The def .ci/function_lists.py writes for a function nobody typed by hand (checked on those typed by hand)."""
     from function_lists import stub_def
 
     namespace = {"overload": lambda f: f}

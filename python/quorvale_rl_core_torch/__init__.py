@@ -450,7 +450,7 @@ def _generic(name, kinds, float32, outputs):
     return wrapper
 
 
-# Written by tests/function_lists.py from tests/registry.py: the adapted functions with no def above.
+# Written by .ci/function_lists.py from tests/registry.py: the adapted functions with no def above.
 _GENERATED: dict[str, tuple[str, bool, int]] = {}
 # End of the written table.
 globals().update({name: _generic(name, *row) for name, row in _GENERATED.items()})

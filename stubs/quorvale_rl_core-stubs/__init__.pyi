@@ -356,5 +356,5 @@ class _RuntimeInfo(TypedDict):
 def runtime_info() -> _RuntimeInfo:
     """What this process runs with: version, instruction-set path, worker pool size and how it was decided."""
 
-# Written by tests/function_lists.py from tests/registry.py: the functions with no def above.
+# Written by .ci/function_lists.py from tests/registry.py: the functions with no def above.
 # End of the written defs.

@@ -1,5 +1,5 @@
 // The module's Python functions in table order, which is also the order of
-// __all__.  Written by tests/function_lists.py from tests/registry.py: edit
+// __all__.  Written by .ci/function_lists.py from tests/registry.py: edit
 // the list there.  Each name is defined by functions/<name>.cpp as the
 // PyMethodDef qrl::binding::functions::<name>; module.cpp declares and
 // registers them, CMakeLists.txt compiles the files.

@@ -2,14 +2,14 @@
 # adapter, the function tables of README.md and DESCRIPTION.md, and for a trainer-layer function nobody typed by
 # hand its typed def in the stubs and its entry in the adapter's table of generic torch functions.
 #
-#   python tests/function_lists.py     rewrites every stale one
+#   python .ci/function_lists.py     rewrites every stale one
 #
 # tests/test_checklist.py fails, naming the file, while one of them differs from what this writes.
 import re
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from registry import REGISTRY  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -20,7 +20,7 @@ PAGES = ("README.md", "DESCRIPTION.md")
 
 TABLE_HEAD = """\
 // The module's Python functions in table order, which is also the order of
-// __all__.  Written by tests/function_lists.py from tests/registry.py: edit
+// __all__.  Written by .ci/function_lists.py from tests/registry.py: edit
 // the list there.  Each name is defined by functions/<name>.cpp as the
 // PyMethodDef qrl::binding::functions::<name>; module.cpp declares and
 // registers them, CMakeLists.txt compiles the files.
@@ -86,7 +86,7 @@ def _hand_written(text, begin):
     return set(re.findall(r"^def (\w+)\(", text.split(begin, 1)[0], re.M))
 
 
-STUB_BEGIN = "# Written by tests/function_lists.py from tests/registry.py: the functions with no def above."
+STUB_BEGIN = "# Written by .ci/function_lists.py from tests/registry.py: the functions with no def above."
 STUB_END = "# End of the written defs."
 ARRAYS = {"vec", "mat"}  # floating arrays
 STUB_TYPES = {"ivec": "_Int64Array", "flags": "_FlagArray", "flagvec": "_FlagArray", "float": "_Real", "int": "_Integer",
@@ -130,7 +130,7 @@ def stubs(text):
     return _between(text, STUB_BEGIN, STUB_END, "".join(f"\n{stub_def(n)}" for n in wanted) + ("\n" if wanted else ""))
 
 
-ADAPTER_BEGIN = "# Written by tests/function_lists.py from tests/registry.py: the adapted functions with no def above."
+ADAPTER_BEGIN = "# Written by .ci/function_lists.py from tests/registry.py: the adapted functions with no def above."
 ADAPTER_END = "# End of the written table."
 
 

@@ -89,8 +89,18 @@ def _hand_written(text, begin):
 STUB_BEGIN = "# Written by .ci/function_lists.py from tests/registry.py: the functions with no def above."
 STUB_END = "# End of the written defs."
 ARRAYS = {"vec", "mat"}  # floating arrays
-STUB_TYPES = {"ivec": "_Int64Array", "flags": "_FlagArray", "flagvec": "_FlagArray", "float": "_Real", "int": "_Integer",
-              "bool": "bool", "str": "str", "options": "Mapping[str, object] | None", "veclist": "Sequence[_Float64Array]", "seq": "_RealSequence"}
+STUB_TYPES = {
+    "ivec": "_Int64Array",
+    "flags": "_FlagArray",
+    "flagvec": "_FlagArray",
+    "float": "_Real",
+    "int": "_Integer",
+    "bool": "bool",
+    "str": "str",
+    "options": "Mapping[str, object] | None",
+    "veclist": "Sequence[_Float64Array]",
+    "seq": "_RealSequence",
+}
 
 
 def stub_def(name):
@@ -137,10 +147,17 @@ ADAPTER_END = "# End of the written table."
 def adapter(text):
     text = adapter_all(text)
     hand = _hand_written(text, ADAPTER_BEGIN)
-    rows = [f'    "{n}": ("{e.kinds}", {e.float32}, {e.outputs}),\n' for n, e in REGISTRY.items()
-            if e.kernel and e.adapted and n not in hand]
-    rows = [r if len(r) <= 121 else r.replace(": (", ": (\n        ").replace(", ", ",\n        ").replace("),\n", ",\n    ),\n")
-            for r in rows]  # as ruff formats a row too long for one line
+    rows = [
+        f'    "{n}": ("{e.kinds}", {e.float32}, {e.outputs}),\n'
+        for n, e in REGISTRY.items()
+        if e.kernel and e.adapted and n not in hand
+    ]
+    rows = [
+        r
+        if len(r) <= 121
+        else r.replace(": (", ": (\n        ").replace(", ", ",\n        ").replace("),\n", ",\n    ),\n")
+        for r in rows
+    ]  # as ruff formats a row too long for one line
     table = "_GENERATED: dict[str, tuple[str, bool, int]] = " + ("{\n" + "".join(rows) + "}\n" if rows else "{}\n")
     return _between(text, ADAPTER_BEGIN, ADAPTER_END, table)
 

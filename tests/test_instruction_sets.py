@@ -7,6 +7,7 @@ import platform
 
 import pytest
 
+from conftest import SANITIZER
 from processes import DIGEST, run_ok
 
 ONLINE = os.cpu_count()
@@ -71,6 +72,8 @@ CAPS = [("baseline", "baseline", "7"), ("avx2", "avx2", "5"), ("avx2", "avx2", N
 
 @pytest.mark.parametrize("cap, named, threads", CAPS)
 def test_every_path_and_thread_count(one_thread_baseline, cap, named, threads):
+    if SANITIZER and cap and not named:
+        pytest.skip("a refused cap runs the path no cap runs; the reading of caps is tested without sanitizers")
     digest, (before, after) = run(cap, threads)
     assert digest == one_thread_baseline
     assert before == dict(after, pool_started=False) and after["pool_started"] and after["pool_failure"] is None

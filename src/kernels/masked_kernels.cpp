@@ -1,8 +1,6 @@
 #include "kernels/masked_kernels.h"
 
 #include <cmath>
-#include <cstring>
-#include <type_traits>
 #include <utility>
 #include <vector>
 

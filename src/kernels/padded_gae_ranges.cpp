@@ -1,7 +1,6 @@
 // The rows of a padded batch's GAE, compiled once per instruction set.
 #include <cstring>
 #include <memory>
-#include <type_traits>
 #include <utility>
 
 #include "kernels/lane_io.h"
@@ -457,10 +456,7 @@ void masked_rows(const Inputs& in, std::int64_t begin, std::int64_t end, const O
 }
 
 // The mask-only layout's rows, when every column is packed (values may be
-// the one zero of stride 0) and the results have the inputs' precision;
-// false (nothing done) otherwise.  Results of another precision come only
-// from an `out=` of another dtype: the general pass serves them, and this
-// pass is compiled for two pairs of types instead of four.
+// the one zero of stride 0); false (nothing done) otherwise.
 template <class In, class Out>
 bool masked_rows(const Inputs& in, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
                  const OutputMatrix& returns) {
@@ -492,8 +488,7 @@ void rows_range(const Inputs& in, std::int64_t begin, std::int64_t end, const Ou
 template <class In, class Out>
 bool rows_range(const Inputs& in, bool unit, std::int64_t begin, std::int64_t end, const OutputMatrix& advantages,
                 const OutputMatrix& returns) {
-    if constexpr (std::is_same_v<In, Out>)
-        if (masked_rows<In, Out>(in, begin, end, advantages, returns)) return true;
+    if (masked_rows<In, Out>(in, begin, end, advantages, returns)) return true;
     if (unit)
         rows_range<In, Out, true>(in, begin, end, advantages, returns);
     else

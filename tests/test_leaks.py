@@ -2,9 +2,9 @@
 # the conversion of each parameter, contiguity, internal failures, overflow) leave the reference counts of the
 # arguments unchanged and the memory in use flat over LEAK_CALLS calls (a tenth of them for the trainer layer), after a
 # warm-up. Where glibc tells the bytes malloc has handed out (mallinfo2), those and the interpreter's own blocks are
-# counted exactly: at most MALLOC_BOUND bytes and BLOCKS_BOUND blocks of growth, where a leak of 16 bytes or of one
-# object a call shows as 64 KiB or 2000 blocks in the fewest calls the suite makes. Elsewhere the resident memory grows
-# by at most RSS_BOUND.
+# counted exactly: over n calls, at most max(MALLOC_BOUND, 2n) bytes and n/4 blocks of growth (the interpreter's free
+# lists and caches fill up to a few hundred blocks: CPython 3.14 showed 157 over 20000 calls), where a leak of 16 bytes
+# or of one object a call shows as 32n bytes or n blocks. Elsewhere the resident memory grows by at most RSS_BOUND.
 import ctypes
 import gc
 import os
@@ -17,7 +17,7 @@ from conftest import LEAK_CALLS, SANITIZER
 from registry import KERNELS, REGISTRY
 
 RSS_BOUND = 1 << 20
-MALLOC_BOUND, BLOCKS_BOUND = 16 << 10, 100
+MALLOC_BOUND = 16 << 10
 REFUSED = frozenset({1})  # refused by every conversion kind
 # For the nine, a value of each kind that fails its conversion; sequences fail on a later item, after earlier items
 # were taken.
@@ -97,11 +97,13 @@ def test_calls_leak_nothing(name, path, arguments):
     assert failures(2000) == (0 if path.startswith("success") else 2000)  # warm-up, and the path is the one named
     gc.collect()
     before = memory_in_use()
-    failures(LEAK_CALLS if REGISTRY[name].layer == "core" else LEAK_CALLS // 10)
+    calls = LEAK_CALLS if REGISTRY[name].layer == "core" else LEAK_CALLS // 10
+    failures(calls)
     gc.collect()
     growth, blocks = (after - first for after, first in zip(memory_in_use(), before))
     assert [sys.getrefcount(o) for o in objects] == counts
     if MALLINFO2 is None:
         assert SANITIZER or growth <= RSS_BOUND, f"resident memory grew by {growth} bytes"
     else:
-        assert SANITIZER or (growth <= MALLOC_BOUND and blocks <= BLOCKS_BOUND), f"{growth} bytes, {blocks} blocks more"
+        assert SANITIZER or (growth <= max(MALLOC_BOUND, 2 * calls) and blocks <= calls // 4), \
+            f"{growth} bytes, {blocks} blocks more over {calls} calls"
